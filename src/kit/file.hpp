@@ -1,0 +1,100 @@
+// Files read by native code: a POSIX descriptor owned by an RAII object, with
+// the interpreter's OSError subclasses (FileNotFoundError, ...) on failure and
+// the GIL released while the kernel copies data.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kit {
+
+class File {
+public:
+    File() noexcept = default;
+    // Open `path` (a str, bytes or os.PathLike) for reading.
+    explicit File(PyObject* path) : path_(Ref::borrow(path)) {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(path, &encoded)) raise();
+        Ref holder = Ref::steal(encoded);
+        const char* p = PyBytes_AS_STRING(encoded);
+        int fd;
+        {
+            NoGil nogil;
+            do {
+                fd = ::open(p, O_RDONLY | O_CLOEXEC);
+            } while (fd < 0 && errno == EINTR);
+        }
+        if (fd < 0) raise_errno();
+        fd_ = fd;
+        struct stat st;
+        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            raise_errno();
+        }
+    }
+    File(File&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
+    File& operator=(File&&) = delete;
+    File(const File&) = delete;
+    ~File() { close(); }
+
+    void close() noexcept {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    bool is_open() const noexcept { return fd_ >= 0; }
+
+    // Read until `n` bytes are in `buf` or the end of the file; returns the
+    // byte count. The GIL is released during the read.
+    std::size_t read_full(char* buf, std::size_t n) {
+        std::size_t got = 0;
+        int err = 0;
+        {
+            NoGil nogil;
+            while (got < n) {
+                const ssize_t r = ::read(fd_, buf + got, n - got);
+                if (r > 0) {
+                    got += static_cast<std::size_t>(r);
+                } else if (r == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    err = errno;
+                    break;
+                }
+            }
+        }
+        if (err) {
+            errno = err;
+            raise_errno();
+        }
+        return got;
+    }
+
+    // Bytes between the current position and the end of a regular file, or
+    // -1 when that cannot be known (pipes, devices).
+    long long remaining() const noexcept {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+        const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+        if (pos < 0) return -1;
+        return st.st_size > pos ? static_cast<long long>(st.st_size - pos) : 0;
+    }
+
+    long long position() const noexcept { return static_cast<long long>(::lseek(fd_, 0, SEEK_CUR)); }
+
+private:
+    [[noreturn]] void raise_errno() {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
+        throw PyError{};
+    }
+
+    int fd_ = -1;
+    Ref path_;
+};
+
+}  // namespace kit

@@ -1,0 +1,107 @@
+// NumPy access for the modules: the C API (imported per module), the shared
+// event record type, and helpers to allocate and view event arrays.
+#pragma once
+
+#include "ref.hpp"
+
+#ifndef NPY_NO_DEPRECATED_API
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#endif
+#include <numpy/arrayobject.h>
+
+#include "../kernels/event.hpp"
+
+namespace kit::np {
+
+using morvel::kernels::Event;
+
+// Import NumPy's C API into this module (call from the exec slot).
+inline void import_numpy() {
+    if (PyArray_ImportNumPyAPI() < 0) raise();
+}
+
+// The event record type, owned for the life of the process.
+inline PyArray_Descr*& event_descr_slot() {
+    static PyArray_Descr* descr = nullptr;
+    return descr;
+}
+inline PyArray_Descr* event_descr() { return event_descr_slot(); }
+
+// Build the record type from its field list (only the module that defines it).
+inline Ref build_event_dtype() {
+    Ref spec = check(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "t", "<u8", "x", "<u2", "y", "<u2", "p", "u1"));
+    PyArray_Descr* d = nullptr;
+    if (!PyArray_DescrConverter(spec.get(), &d)) raise();
+    if (PyDataType_ELSIZE(d) != static_cast<npy_intp>(sizeof(Event))) {
+        Py_DECREF(d);
+        raise(PyExc_RuntimeError, "unexpected event record size");
+    }
+    event_descr_slot() = d;
+    Py_INCREF(d);  // the slot keeps one reference for the process
+    return Ref::steal(reinterpret_cast<PyObject*>(d));
+}
+
+// Fetch EVENT_DTYPE from morvel.io.streaming (importing it first).
+inline void import_event_dtype() {
+    Ref streaming = import("morvel.io.streaming");
+    Ref d = getattr(streaming.get(), "EVENT_DTYPE");
+    if (!PyArray_DescrCheck(d.get())) raise(PyExc_TypeError, "morvel.io.streaming.EVENT_DTYPE is not a dtype");
+    event_descr_slot() = reinterpret_cast<PyArray_Descr*>(d.release());
+}
+
+inline PyArrayObject* arr(const Ref& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
+
+// New uninitialised array of `n` records of `descr` (default: events).
+inline Ref empty(npy_intp n, PyArray_Descr* descr = nullptr) {
+    if (!descr) descr = event_descr();
+    Py_INCREF(descr);  // stolen by the constructor
+    return check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, nullptr, 0, nullptr));
+}
+
+// New zero-filled array of the given shape and type number.
+inline Ref zeros(std::initializer_list<npy_intp> shape, int typenum) {
+    npy_intp dims[NPY_MAXDIMS];
+    int nd = 0;
+    for (npy_intp d : shape) dims[nd++] = d;
+    return check(PyArray_Zeros(nd, dims, PyArray_DescrFromType(typenum), 0));
+}
+
+inline Event* events_data(const Ref& a) { return static_cast<Event*>(PyArray_DATA(arr(a))); }
+
+inline npy_intp length(const Ref& a) { return PyArray_DIM(arr(a), 0); }
+
+// Shrink a freshly allocated, unshared 1-d array to its first `n` records
+// (after filling an upper bound).
+inline void shrink(Ref& a, npy_intp n) {
+    if (n == length(a)) return;
+    PyArray_Dims dims{&n, 1};
+    Ref r = check(PyArray_Resize(arr(a), &dims, 0, NPY_CORDER));
+}
+
+// Records [start, stop) of a 1-d array as a view sharing its memory.
+inline Ref slice_view(const Ref& a, npy_intp start, npy_intp stop) {
+    Ref s = check(PySlice_New(from_ssize(start).get(), from_ssize(stop).get(), nullptr));
+    return check(PyObject_GetItem(a.get(), s.get()));
+}
+
+// View `len` bytes owned by `owner` (for example a bytes object) as a 1-d
+// read-only array of `descr` records, without copying. `len` must be a
+// multiple of the record size.
+inline Ref view_bytes(PyObject* owner, char* data, npy_intp len, PyArray_Descr* descr) {
+    const npy_intp itemsize = PyDataType_ELSIZE(descr);
+    npy_intp n = len / itemsize;
+    Py_INCREF(descr);
+    Ref a = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, data, 0, nullptr));
+    if (PyArray_SetBaseObject(arr(a), Py_NewRef(owner)) < 0) raise();
+    return a;
+}
+
+// A C-contiguous array of event records holding `obj`'s events, converting
+// when it is of another record type; the result may be `obj` itself.
+inline Ref as_events(PyObject* obj) {
+    PyArray_Descr* d = event_descr();
+    Py_INCREF(d);
+    return check(PyArray_FromAny(obj, d, 1, 1, NPY_ARRAY_C_CONTIGUOUS, nullptr));
+}
+
+}  // namespace kit::np
