@@ -1,0 +1,62 @@
+"""Shared pieces of the benchmarks: a case, timing, and the table."""
+
+from __future__ import annotations
+
+import dataclasses
+import gc
+import time
+from typing import Callable
+
+
+@dataclasses.dataclass
+class Case:
+    """One benchmark: our implementation against reference formulations.
+
+    ``ours`` and every entry of ``refs`` are argument-less callables doing the
+    same work. ``target`` is the speed-up over ``refs[target_ref]`` the case
+    is meant to show (None: none stated). ``setup`` runs before every timed
+    call (not timed), ``units`` = (count, label) turns the time into a rate.
+    """
+
+    group: str
+    name: str
+    ours: Callable[[], object]
+    refs: dict[str, Callable[[], object]] = dataclasses.field(default_factory=dict)
+    target: float | None = None
+    target_ref: str | None = None
+    setup: Callable[[], object] | None = None
+    units: tuple[float, str] | None = None
+    repeat: int = 5
+    note: str = ""
+
+
+def best_time(fn: Callable[[], object], setup: Callable[[], object] | None, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        if setup is not None:
+            setup()
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            fn()
+            best = min(best, time.perf_counter() - t0)
+        finally:
+            gc.enable()
+    return best
+
+
+def fmt_time(s: float) -> str:
+    if s >= 1:
+        return f"{s:7.3f} s "
+    if s >= 1e-3:
+        return f"{s * 1e3:7.2f} ms"
+    return f"{s * 1e6:7.1f} us"
+
+
+def fmt_rate(count: float, label: str, seconds: float) -> str:
+    r = count / max(seconds, 1e-12)
+    for div, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if r >= div:
+            return f"{r / div:7.1f} {suffix}{label}/s"
+    return f"{r:7.1f} {label}/s"
