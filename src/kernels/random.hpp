@@ -15,6 +15,72 @@
 
 namespace morvel::kernels {
 
+// xoshiro256** (Blackman & Vigna): a small, fast generator for bulk draws,
+// seeded from the caller's source so that results stay reproducible.
+class Xoshiro256 {
+public:
+    template <class Next64>
+    explicit Xoshiro256(Next64& seed_source) noexcept {
+        for (auto& w : s_) w = seed_source();
+        if (!(s_[0] | s_[1] | s_[2] | s_[3])) s_[0] = 0x9E3779B97F4A7C15ull;  // the all-zero state is fixed
+    }
+    std::uint64_t operator()() noexcept {
+        const std::uint64_t result = std::rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = std::rotl(s_[3], 45);
+        return result;
+    }
+
+private:
+    std::uint64_t s_[4];
+};
+
+// Eight independent xoshiro256** streams advanced in lockstep, for bulk
+// fills: the lanes vectorise (the multiplications by 5 and 9 are shifts and
+// adds), which a single stream cannot.
+class Xoshiro256x8 {
+public:
+    static constexpr std::size_t kLanes = 8;
+
+    template <class Next64>
+    explicit Xoshiro256x8(Next64& seed_source) noexcept {
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            s0_[j] = seed_source();
+            s1_[j] = seed_source();
+            s2_[j] = seed_source();
+            s3_[j] = seed_source();
+            if (!(s0_[j] | s1_[j] | s2_[j] | s3_[j])) s0_[j] = 0x9E3779B97F4A7C15ull + j;
+        }
+    }
+
+    // Fill out[0, blocks * kLanes) with 64-bit words.
+    void fill(std::uint64_t* out, std::size_t blocks) noexcept {
+        for (std::size_t b = 0; b < blocks; ++b, out += kLanes) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                const std::uint64_t a = s1_[j];
+                const std::uint64_t m = (a << 2) + a;            // a * 5
+                const std::uint64_t r = (m << 7) | (m >> 57);    // rotl(m, 7)
+                out[j] = (r << 3) + r;                           // * 9
+                const std::uint64_t t = a << 17;
+                s2_[j] ^= s0_[j];
+                s3_[j] ^= s1_[j];
+                s1_[j] ^= s2_[j];
+                s0_[j] ^= s3_[j];
+                s2_[j] ^= t;
+                s3_[j] = (s3_[j] << 45) | (s3_[j] >> 19);
+            }
+        }
+    }
+
+private:
+    std::uint64_t s0_[kLanes], s1_[kLanes], s2_[kLanes], s3_[kLanes];
+};
+
 // Uniform integer in [0, range), range >= 1, from 32-bit words.
 template <class Next32>
 inline std::uint32_t bounded32(Next32& next32, std::uint32_t range) {

@@ -2,11 +2,10 @@
 // the chunked binary event file reader and the synthetic event generator.
 
 #include "kit/file.hpp"
+#include "kit/random.hpp"
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
 #include "kernels/random.hpp"
-
-#include <numpy/random/bitgen.h>
 
 #include <algorithm>
 #include <cstring>
@@ -437,41 +436,6 @@ PyGetSetDef buffer_getset[] = {
 // ---------------------------------------------------------------------------
 // generate_random_events
 
-// Draws come from NumPy's global legacy generator, through its C-level bit
-// generator, under the bit generator's lock.
-class GlobalBitGenerator {
-public:
-    GlobalBitGenerator() {
-        Ref mtrand = kit::import("numpy.random.mtrand");
-        Ref rand = kit::getattr(mtrand.get(), "_rand");
-        bit_generator_ = kit::getattr(rand.get(), "_bit_generator");
-        Ref capsule = kit::getattr(bit_generator_.get(), "capsule");
-        state_ = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.get(), "BitGenerator"));
-        if (!state_) kit::raise();
-        lock_ = kit::getattr(bit_generator_.get(), "lock");
-        kit::call_method(lock_.get(), "acquire");
-    }
-    ~GlobalBitGenerator() {
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethod(lock_.get(), "release", nullptr);
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(lock_.get());
-        }
-        PyErr_SetRaisedException(pending);
-    }
-    GlobalBitGenerator(const GlobalBitGenerator&) = delete;
-    GlobalBitGenerator& operator=(const GlobalBitGenerator&) = delete;
-
-    bitgen_t* state() const noexcept { return state_; }
-
-private:
-    Ref bit_generator_;  // keeps the state alive while we draw
-    Ref lock_;
-    bitgen_t* state_ = nullptr;
-};
-
 void check_high(long long high, long long limit, const char* type) {
     if (high <= 0) kit::raise(PyExc_ValueError, "high <= 0");
     if (high > limit) kit::raise(PyExc_ValueError, "high is out of bounds for %s", type);
@@ -494,7 +458,7 @@ PyObject* generate_random_events(PyObject*, PyObject* const* args, Py_ssize_t na
 
         Event* ev = np::events_data(events);
         const auto count = static_cast<std::size_t>(n);
-        GlobalBitGenerator rng;
+        kit::GlobalBitGenerator rng;
         bitgen_t* bg = rng.state();
         auto next32 = [bg] { return bg->next_uint32(bg->state); };
         auto next64 = [bg] { return bg->next_uint64(bg->state); };
