@@ -1,0 +1,311 @@
+// Streaming decoders for the Prophesee EVT 2.0 (32-bit words) and EVT 3.0
+// (16-bit words) raw formats.
+//
+// Each decoder is a small value type holding everything that survives
+// between calls: the time state, wrap counters, EVT3 y / base x / polarity,
+// and the bytes of an incomplete trailing word. Decoding a buffer in one call
+// or in pieces of any sizes therefore runs the same per-word code and yields
+// exactly the same events.
+//
+// Usage per call:
+//   n_out = dec.count_events(data, n);          // exact, or
+//   n_out = dec.max_events(n);                  // cheap upper bound
+//   out   = allocate n_out Events
+//   got   = dec.decode(data, n, out);           // got <= n_out
+// decode() writes only real events, so either size is enough. Neither
+// count_events() nor max_events() changes the state.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "event.hpp"
+
+namespace morvel::kernels {
+
+#ifndef MORVEL_INLINE
+#if defined(__GNUC__) || defined(__clang__)
+#define MORVEL_INLINE inline __attribute__((always_inline))
+#else
+#define MORVEL_INLINE inline
+#endif
+#endif
+
+// ---------------------------------------------------------------------------
+// EVT 2.0
+//
+// Word type in bits 31..28:
+//   0x0 CD_OFF / 0x1 CD_ON   x = bits 21..11, y = bits 10..0, t low = 27..22
+//   0x8 EVT_TIME_HIGH        timestamp bits 33..6 (28 bits)
+//   anything else            ignored
+// The 34-bit timestamp wraps; a time high that drops by at least 2^27 adds
+// 2^34 to every later timestamp.
+// ---------------------------------------------------------------------------
+struct Evt2Decoder {
+    static constexpr std::size_t kWordBytes = 4;
+
+    std::uint64_t time_high = 0;    // last EVT_TIME_HIGH payload (28 bits)
+    std::uint64_t offset = 0;       // wraps * 2^34
+    std::size_t pending = 0;        // bytes held in tail (0..3)
+    unsigned char tail[kWordBytes] = {};
+
+    void reset() noexcept { *this = Evt2Decoder{}; }
+    std::size_t pending_bytes() const noexcept { return pending; }
+    std::uint64_t wraps() const noexcept { return offset >> 34; }
+
+    // Upper bound on events from decode(data, n): one per complete word.
+    std::size_t max_events(std::size_t n) const noexcept {
+        return (n / kWordBytes) + ((n % kWordBytes) + pending) / kWordBytes;
+    }
+
+    // Exact number of events decode(data, n) will produce.
+    std::size_t count_events(const unsigned char* data, std::size_t n) const noexcept {
+        if (n == 0) return 0;
+        std::size_t count = 0;
+        if (pending != 0) {
+            const std::size_t need = kWordBytes - pending;
+            if (n < need) return 0;
+            unsigned char w[kWordBytes];
+            std::memcpy(w, tail, pending);
+            std::memcpy(w + pending, data, need);
+            count += (load_u32(w) >> 28) < 2;
+            data += need;
+            n -= need;
+        }
+        const std::size_t words = n / kWordBytes;
+        for (std::size_t i = 0; i < words; ++i)
+            count += (load_u32(data + i * kWordBytes) >> 28) < 2;
+        return count;
+    }
+
+    // Decodes n new bytes into out (room for count_events(data, n) events
+    // is enough); returns the number written. Trailing bytes that do not
+    // complete a word are kept for the next call.
+    std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
+        if (n == 0) return 0;
+        Cursor c{time_high, offset, offset + (time_high << 6)};
+        std::size_t k = 0;
+
+        if (pending != 0) {
+            const std::size_t need = kWordBytes - pending;
+            if (n < need) {
+                std::memcpy(tail + pending, data, n);
+                pending += n;
+                return 0;
+            }
+            std::memcpy(tail + pending, data, need);
+            data += need;
+            n -= need;
+            pending = 0;
+            k += c.step(load_u32(tail), out + k);
+        }
+
+        const std::size_t words = n / kWordBytes;
+        const unsigned char* p = data;
+        const unsigned char* const end = data + words * kWordBytes;
+        for (; p != end; p += kWordBytes) k += c.step(load_u32(p), out + k);
+
+        pending = n - words * kWordBytes;
+        if (pending != 0) std::memcpy(tail, end, pending);
+        time_high = c.time_high;
+        offset = c.offset;
+        return k;
+    }
+
+private:
+    // Time state kept in locals for the hot loop.
+    struct Cursor {
+        std::uint64_t time_high;
+        std::uint64_t offset;
+        std::uint64_t base;  // offset + (time_high << 6)
+
+        // Decodes one word; returns 1 if an event was written to *out.
+        MORVEL_INLINE std::size_t step(std::uint32_t w, Event* out) noexcept {
+            const std::uint32_t type = w >> 28;
+            if (type < 2) {
+                out->t = base | ((w >> 22) & 0x3Fu);
+                out->x = static_cast<std::uint16_t>((w >> 11) & 0x7FFu);
+                out->y = static_cast<std::uint16_t>(w & 0x7FFu);
+                out->p = static_cast<std::uint8_t>(type);
+                return 1;
+            }
+            if (type == 0x8) {
+                const std::uint64_t th = w & 0x0FFFFFFFu;
+                if (time_high >= th + (std::uint64_t{1} << 27)) offset += std::uint64_t{1} << 34;
+                time_high = th;
+                base = offset + (th << 6);
+            }
+            return 0;
+        }
+    };
+};
+
+// ---------------------------------------------------------------------------
+// EVT 3.0
+//
+// Word type in bits 15..12:
+//   0x0 EVT_ADDR_Y    y = bits 10..0 (bit 11: master/slave, ignored)
+//   0x2 EVT_ADDR_X    one event, x = bits 10..0, p = bit 11
+//   0x3 VECT_BASE_X   base x = bits 10..0, vector polarity = bit 11
+//   0x4 VECT_12       events at base_x + i for set bits i of 11..0; base_x += 12
+//   0x5 VECT_8        events at base_x + i for set bits i of 7..0;  base_x += 8
+//   0x6 EVT_TIME_LOW  time bits 11..0
+//   0x8 EVT_TIME_HIGH time bits 23..12; a change clears time low, a drop of
+//                     at least 2048 is a wrap of the 24-bit counter
+//   anything else     ignored (CONTINUED_4/12, EXT_TRIGGER, OTHERS, padding)
+// ---------------------------------------------------------------------------
+struct Evt3Decoder {
+    static constexpr std::size_t kWordBytes = 2;
+
+    std::uint64_t loops = 0;        // 24-bit counter wraps
+    std::uint32_t time_high = 0;    // 12 bits
+    std::uint32_t time_low = 0;     // 12 bits
+    std::uint16_t y = 0;
+    std::uint16_t base_x = 0;       // wraps mod 2^16 like the u16 x it feeds
+    std::uint8_t polarity = 0;      // polarity of vector events
+    std::uint8_t pending = 0;       // 0 or 1 byte held in tail
+    unsigned char tail = 0;
+
+    void reset() noexcept { *this = Evt3Decoder{}; }
+    std::size_t pending_bytes() const noexcept { return pending; }
+
+    // Upper bound on events from decode(data, n): 12 per complete word.
+    std::size_t max_events(std::size_t n) const noexcept {
+        return ((n / kWordBytes) + ((n % kWordBytes) + pending) / kWordBytes) * 12;
+    }
+
+    // Exact number of events decode(data, n) will produce. Depends only on
+    // the word types, so it is a cheap popcount pass.
+    std::size_t count_events(const unsigned char* data, std::size_t n) const noexcept {
+        if (n == 0) return 0;
+        std::size_t count = 0;
+        if (pending != 0) {
+            const unsigned char w[2] = {tail, data[0]};
+            count += word_events(load_u16(w));
+            ++data;
+            --n;
+        }
+        const std::size_t words = n / kWordBytes;
+        for (std::size_t i = 0; i < words; ++i) count += word_events(load_u16(data + i * kWordBytes));
+        return count;
+    }
+
+    // Decodes n new bytes into out (room for count_events(data, n) events
+    // is enough); returns the number written. An odd trailing byte is kept
+    // for the next call.
+    std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
+        if (n == 0) return 0;
+        const std::uint64_t base = (loops << 24) | (std::uint64_t{time_high} << 12);
+        Cursor c{base, base + time_low, y, base_x, polarity};
+        std::size_t k = 0;
+
+        if (pending != 0) {
+            const unsigned char w[2] = {tail, data[0]};
+            ++data;
+            --n;
+            pending = 0;
+            k += c.step(load_u16(w), out + k);
+        }
+
+        const std::size_t words = n / kWordBytes;
+        const unsigned char* p = data;
+        const unsigned char* const end = data + words * kWordBytes;
+        for (; p != end; p += kWordBytes) k += c.step(load_u16(p), out + k);
+
+        if (n % kWordBytes != 0) {
+            tail = *end;
+            pending = 1;
+        }
+        loops = c.base >> 24;
+        time_high = static_cast<std::uint32_t>((c.base >> 12) & 0xFFFu);
+        time_low = static_cast<std::uint32_t>(c.t - c.base);
+        y = c.y;
+        base_x = c.base_x;
+        polarity = c.polarity;
+        return k;
+    }
+
+private:
+    static MORVEL_INLINE std::size_t word_events(std::uint16_t w) noexcept {
+        // Vector masks by type; EVT_ADDR_X adds one.
+        constexpr std::uint16_t kMask[16] = {0, 0, 0, 0, 0x0FFF, 0x00FF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        const unsigned type = w >> 12;
+        return static_cast<std::size_t>(type == 0x2) +
+               static_cast<std::size_t>(std::popcount(static_cast<unsigned>(w & kMask[type])));
+    }
+
+    // Decoder state kept in locals for the hot loop. The time is held as
+    // base = (loops << 24) | (time_high << 12) and t = base + time_low, which
+    // keeps register pressure low.
+    struct Cursor {
+        std::uint64_t base;
+        std::uint64_t t;
+        std::uint16_t y;
+        std::uint16_t base_x;
+        std::uint8_t polarity;
+
+        MORVEL_INLINE std::size_t vector(unsigned bits, Event* out) noexcept {
+            std::size_t k = 0;
+            while (bits != 0) {
+                const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
+                bits &= bits - 1;
+                Event& e = out[k++];
+                e.t = t;
+                e.x = static_cast<std::uint16_t>(base_x + i);
+                e.y = y;
+                e.p = polarity;
+            }
+            return k;
+        }
+
+        // Decodes one word; returns the number of events written to out.
+        MORVEL_INLINE std::size_t step(std::uint16_t w, Event* out) noexcept {
+            switch (w >> 12) {
+                case 0x0:  // EVT_ADDR_Y
+                    y = static_cast<std::uint16_t>(w & 0x7FFu);
+                    return 0;
+                case 0x2:  // EVT_ADDR_X
+                    out->t = t;
+                    out->x = static_cast<std::uint16_t>(w & 0x7FFu);
+                    out->y = y;
+                    out->p = static_cast<std::uint8_t>((w >> 11) & 1u);
+                    return 1;
+                case 0x3:  // VECT_BASE_X
+                    base_x = static_cast<std::uint16_t>(w & 0x7FFu);
+                    polarity = static_cast<std::uint8_t>((w >> 11) & 1u);
+                    return 0;
+                case 0x4: {  // VECT_12
+                    const std::size_t k = vector(w & 0xFFFu, out);
+                    base_x = static_cast<std::uint16_t>(base_x + 12u);
+                    return k;
+                }
+                case 0x5: {  // VECT_8
+                    const std::size_t k = vector(w & 0xFFu, out);
+                    base_x = static_cast<std::uint16_t>(base_x + 8u);
+                    return k;
+                }
+                case 0x6:  // EVT_TIME_LOW
+                    t = base + (w & 0xFFFu);
+                    return 0;
+                case 0x8: {  // EVT_TIME_HIGH
+                    const std::uint64_t th = w & 0xFFFu;
+                    const std::uint64_t prev = (base >> 12) & 0xFFFu;
+                    if (th != prev) {
+                        // A drop of half the range or more is a wrap; the new
+                        // high word also restarts the low word at 0.
+                        const std::uint64_t loops = (base >> 24) + (prev >= th + 2048u ? 1u : 0u);
+                        base = (loops << 24) | (th << 12);
+                        t = base;
+                    }
+                    return 0;
+                }
+                default:
+                    return 0;
+            }
+        }
+    };
+};
+
+}  // namespace morvel::kernels
