@@ -1,0 +1,259 @@
+// morvel.io.aedat4: frames of 2-bit packed pixels, as an FPGA front end
+// delivers them, turned into event arrays.
+
+#include "kit/kit.hpp"
+#include "kit/numpy.hpp"
+#include "kernels/packed_frames.hpp"
+
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+using kit::Ref;
+namespace np = kit::np;
+namespace pf = morvel::kernels;
+
+// Above this many input bytes the unpacking releases the GIL.
+constexpr std::size_t kReleaseGilBytes = 1 << 20;
+
+// Event coordinates are 16-bit: pixel columns and rows beyond 65535 cannot be
+// represented, so wider or taller frames are refused rather than wrapped.
+constexpr long long kMaxDimension = 65536;
+
+// Width and height as given (after int()), checked against [0, 65536].
+struct Dimensions {
+    Ref width_obj, height_obj;  // for messages
+    std::uint32_t width = 0, height = 0;
+};
+
+long long dimension_value(PyObject* v) {
+    int overflow = 0;
+    const long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (r == -1 && PyErr_Occurred()) kit::raise();
+    if (overflow) return overflow > 0 ? kMaxDimension + 1 : -1;
+    return r;
+}
+
+// `width` and `height` already converted with int().
+Dimensions check_dimensions(Ref width, Ref height) {
+    Dimensions d;
+    d.width_obj = std::move(width);
+    d.height_obj = std::move(height);
+    const long long w = dimension_value(d.width_obj.get());
+    const long long h = dimension_value(d.height_obj.get());
+    if (w < 0 || h < 0 || w > kMaxDimension || h > kMaxDimension)
+        kit::raise(PyExc_ValueError,
+                   "Frame dimensions out of range: got %Sx%S; width and height must be between 0 and 65536 "
+                   "(event coordinates are 16-bit).",
+                   d.width_obj.get(), d.height_obj.get());
+    d.width = static_cast<std::uint32_t>(w);
+    d.height = static_cast<std::uint32_t>(h);
+    return d;
+}
+
+// A timestamp, start frame or interval: any int, taken modulo 2^64 (what
+// NumPy's int64 arithmetic and cast to uint64 give for in-range values).
+std::uint64_t wrapped_u64(PyObject* o, const char* param) {
+    Ref v = kit::arg_int_object(o, param);
+    const unsigned long long r = PyLong_AsUnsignedLongLongMask(v.get());
+    if (r == static_cast<unsigned long long>(-1) && PyErr_Occurred()) kit::raise();
+    return r;
+}
+
+// Count the events of n_frames whole frames, allocate exactly, unpack.
+Ref unpack_events(const unsigned char* data, std::size_t frame_bytes, std::size_t n_frames, std::uint32_t width,
+                  std::uint64_t start_frame, std::uint64_t interval) {
+    const std::size_t n_bytes = frame_bytes * n_frames;
+    const bool release = n_bytes >= kReleaseGilBytes;
+    std::size_t count;
+    {
+        kit::MaybeNoGil nogil(release);
+        count = pf::count_events(data, n_bytes);
+    }
+    Ref events = np::empty(static_cast<npy_intp>(count));
+    if (count != 0) {
+        kit::MaybeNoGil nogil(release);
+        pf::unpack(data, frame_bytes, n_frames, width, start_frame, interval, np::events_data(events), count);
+    }
+    return events;
+}
+
+const unsigned char* bytes_data(PyObject* b) {
+    return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b));
+}
+
+// ---------------------------------------------------------------------------
+// unpack_frame
+
+PyObject* unpack_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kit::guard([&] {
+        static const kit::Signature<4> sig{"unpack_frame", {"data", "width", "height", "timestamp"}, 4};
+        auto a = kit::parse(sig, args, nargs, kwnames);
+        PyObject* data = kit::arg_bytes(a[0], "data");
+        Ref width = kit::arg_int_object(a[1], "width");
+        Ref height = kit::arg_int_object(a[2], "height");
+        const std::uint64_t timestamp = wrapped_u64(a[3], "timestamp");
+        const Dimensions dims = check_dimensions(std::move(width), std::move(height));
+
+        std::size_t frame_bytes = 0;
+        pf::packed_frame_bytes(dims.width, dims.height, frame_bytes);  // at most 2^30: never fails
+        const Py_ssize_t len = PyBytes_GET_SIZE(data);
+        if (static_cast<std::size_t>(len) < frame_bytes)
+            kit::raise(PyExc_ValueError,
+                       "Frame data too short: expected %zu bytes for %Sx%S frame, got %zd.  Possible causes: "
+                       "truncated read, wrong dimensions, or corrupt data.",
+                       frame_bytes, dims.width_obj.get(), dims.height_obj.get(), len);
+        return unpack_events(bytes_data(data), frame_bytes, frame_bytes ? 1 : 0, dims.width, timestamp, 1)
+            .release();
+    });
+}
+
+PyMethodDef unpack_frame_def = {
+    "unpack_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_frame)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "unpack_frame(data, width, height, timestamp)\n--\n\n"
+    "unpack_frame(bytes data: bytes, int width: int, int height: int, int timestamp: int) -> np.ndarray\n\n"
+    "Unpack a single 2-bit packed frame to events (fully vectorized NumPy).\n\n"
+    "Four pixels a byte, most significant bit pair first, pixels in row-major\n"
+    "order. Codes: 00 no event, 01 positive (p=1), 10 negative (p=0), 11 unused.\n\n"
+    "Args:\n"
+    "    data: Packed frame, exactly bytes; (width * height) // 4 bytes are read\n"
+    "        and any further bytes ignored.\n"
+    "    width: Frame width in pixels (0 to 65536).\n"
+    "    height: Frame height in pixels (0 to 65536).\n"
+    "    timestamp: Time in microseconds given to every event of the frame,\n"
+    "        taken modulo 2**64 (a negative value wraps as NumPy's cast to uint64).\n\n"
+    "Returns:\n"
+    "    EVENT_DTYPE array in pixel order (row by row, left to right). When\n"
+    "    width * height is not a multiple of 4 the last pixels have no bits and\n"
+    "    give no events.\n\n"
+    "Raises:\n"
+    "    ValueError: data shorter than one frame (\"Frame data too short: ...\"),\n"
+    "        or a width or height outside 0 to 65536.\n"};
+
+// ---------------------------------------------------------------------------
+// unpack_frames
+
+PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kit::guard([&] {
+        static const kit::Signature<5> sig{
+            "unpack_frames", {"data", "width", "height", "frame_interval_us", "start_frame"}, 3};
+        auto a = kit::parse(sig, args, nargs, kwnames);
+        PyObject* data = kit::arg_bytes(a[0], "data");
+        Ref width = kit::arg_int_object(a[1], "width");
+        Ref height = kit::arg_int_object(a[2], "height");
+        const std::uint64_t interval = a[3] ? wrapped_u64(a[3], "frame_interval_us") : 1000;
+        const std::uint64_t start_frame = a[4] ? wrapped_u64(a[4], "start_frame") : 0;
+        const Dimensions dims = check_dimensions(std::move(width), std::move(height));
+
+        std::size_t frame_bytes = 0;
+        pf::packed_frame_bytes(dims.width, dims.height, frame_bytes);
+        if (frame_bytes == 0)
+            kit::raise(PyExc_ValueError,
+                       "Frame of %Sx%S pixels holds no whole byte (fewer than 4 pixels): data cannot be split "
+                       "into frames.",
+                       dims.width_obj.get(), dims.height_obj.get());
+        const auto len = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+        const std::size_t n_frames = len / frame_bytes;  // a trailing partial frame is ignored
+        return unpack_events(bytes_data(data), frame_bytes, n_frames, dims.width, start_frame, interval).release();
+    });
+}
+
+PyMethodDef unpack_frames_def = {
+    "unpack_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_frames)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "unpack_frames(data, width, height, frame_interval_us=1000, start_frame=0)\n--\n\n"
+    "unpack_frames(bytes data: bytes, int width: int, int height: int, int frame_interval_us: int = 1000, "
+    "int start_frame: int = 0) -> np.ndarray\n\n"
+    "Unpack multiple consecutive 2-bit packed frames (fully vectorized).\n\n"
+    "Frames of (width * height) // 4 bytes follow each other with no header or\n"
+    "padding; a trailing partial frame is ignored, so data shorter than one\n"
+    "frame gives an empty array. Event-free stretches are skipped a word at a\n"
+    "time; the GIL is released on large inputs.\n\n"
+    "Args:\n"
+    "    data: Packed frames, exactly bytes.\n"
+    "    width: Frame width in pixels (0 to 65536).\n"
+    "    height: Frame height in pixels (0 to 65536); width * height must be at\n"
+    "        least 4, so that a frame holds at least one byte.\n"
+    "    frame_interval_us: Microseconds between frames.\n"
+    "    start_frame: Number of the first frame.\n\n"
+    "Returns:\n"
+    "    Concatenated event array from all frames, sorted by timestamp.\n"
+    "    Frame f (from 0) gives t = (start_frame + f) * frame_interval_us modulo\n"
+    "    2**64; events are ordered by frame, then by pixel, so t never decreases\n"
+    "    when frame_interval_us >= 0 and nothing wraps.\n\n"
+    "Raises:\n"
+    "    ValueError: a width or height outside 0 to 65536, or width * height\n"
+    "        below 4 (a frame of no bytes).\n"};
+
+// ---------------------------------------------------------------------------
+// FrameConfig
+
+PyObject* frame_size_bytes(PyObject*, PyObject* self) {
+    return kit::guard([&] {
+        Ref w = kit::getattr(self, "width");
+        Ref h = kit::getattr(self, "height");
+        Ref area = kit::check(PyNumber_Multiply(w.get(), h.get()));
+        Ref four = kit::from_ll(4);
+        return kit::check(PyNumber_FloorDivide(area.get(), four.get())).release();
+    });
+}
+
+PyMethodDef frame_size_bytes_def = {"frame_size_bytes", frame_size_bytes, METH_O,
+                                    "Bytes per frame: (width * height) // 4."};
+
+const char* const kFrameConfigDoc =
+    "FrameConfig(width: int, height: int, frame_interval_us: int = 1000)\n\n"
+    "Configuration for 2-bit packed frame format.\n\n"
+    "Attributes:\n"
+    "    width: Frame width in pixels.\n"
+    "    height: Frame height in pixels.\n"
+    "    frame_interval_us: Microseconds between frames.\n"
+    "    frame_size_bytes: Bytes per frame, (width * height) // 4 (read-only).\n";
+
+// ---------------------------------------------------------------------------
+// Module
+
+const char* const kModuleDoc =
+    "AEDAT4 format: unpack 2-bit packed FPGA frames to event streams.\n\n"
+    "A frame holds width x height pixels, four a byte, row-major, with no header\n"
+    "and no padding between frames. In byte k the bit pairs 7-6, 5-4, 3-2, 1-0 are\n"
+    "pixels 4k, 4k+1, 4k+2, 4k+3. Codes: 00 no event, 01 positive event (p=1),\n"
+    "10 negative event (p=0), 11 unused. A 1280 x 720 frame takes 230,400 bytes.\n";
+
+int exec_aedat4(PyObject* m) {
+    return kit::guard(
+        [&] {
+            kit::add(m, "dataclass", kit::getattr(kit::import("dataclasses").get(), "dataclass").get());
+            kit::add_typing_names(m, {"Optional"});
+            np::import_numpy();
+            kit::add(m, "np", kit::import("numpy").get());
+            np::import_event_dtype();
+            kit::add(m, "EVENT_DTYPE", reinterpret_cast<PyObject*>(np::event_descr()));
+
+            PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+            Ref default_interval = kit::from_ll(1000);
+            Ref config = kit::make_dataclass(m, "FrameConfig", kFrameConfigDoc,
+                                             {{"width", int_type},
+                                              {"height", int_type},
+                                              {"frame_interval_us", int_type, default_interval.get()}},
+                                             false);
+            kit::add_property(config.get(), &frame_size_bytes_def);
+            kit::add(m, "FrameConfig", config.get());
+
+            Ref kwargs = kit::check(Py_BuildValue("{sisi}", "width", 1280, "height", 720));
+            Ref no_args = kit::check(PyTuple_New(0));
+            kit::add(m, "DEFAULT_CONFIG", kit::check(PyObject_Call(config.get(), no_args.get(), kwargs.get())).get());
+
+            kit::add_function(m, &unpack_frame_def);
+            kit::add_function(m, &unpack_frames_def);
+            kit::add(m, "__test__", kit::check(PyDict_New()).get());
+            return 0;
+        },
+        -1);
+}
+
+}  // namespace
+
+KIT_MODULE(aedat4, "morvel.io.aedat4", kModuleDoc, exec_aedat4)
