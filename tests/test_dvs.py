@@ -72,7 +72,8 @@ def check_chunks(chunks, expected_sizes, expected_events, sources=()):
 
 @pytest.fixture
 def aedat4(tmp_path):
-    dv = pytest.importorskip("dv_processing", reason="dv-processing is not installable for this interpreter")
+    dv = pytest.importorskip(
+        "dv_processing", reason="dv-processing is not installed (it has no wheel for some interpreters and platforms)")
 
     def write(sizes, name="rec.aedat4"):
         batches, ev = vendor_batches(sizes)

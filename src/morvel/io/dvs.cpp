@@ -285,7 +285,7 @@ PyObject* read_prophesee(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     "    chunk_size: Events per chunk (exactly an int, >= 1).\n\n"                                      \
     "Yields:\n"                                                                                         \
     "    NumPy structured arrays of MORVEL events (EVENT_DTYPE): chunks of\n"                           \
-    "    exactly chunk_size events in recording order, the last one shorter.\n"                         \
+    "    exactly chunk_size events in recording order; the last may be shorter.\n"                         \
     "    Every chunk is a new writable array owning its memory.\n\n"                                    \
     "Calling only checks the arguments; the SDK is imported and the file\n"                             \
     "opened on the first next(). Each vendor batch is cast field by field\n"                            \

@@ -18,7 +18,7 @@ def read_iniVation(path: str, chunk_size: int = 10000) -> Generator[np.ndarray, 
     """Read events from an iniVation AEDAT4 file.
 
     Requires dv-processing to be installed. Yields NumPy structured arrays of
-    MORVEL events: chunks of exactly ``chunk_size`` events (the last one
+    MORVEL events: chunks of exactly ``chunk_size`` events (the last may be
     shorter), each a new array owning its memory.
     """
 
