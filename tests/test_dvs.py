@@ -26,22 +26,13 @@ EVENT_CD = np.dtype({"names": ["x", "y", "p", "t"], "formats": ["<u2", "<u2", "<
                      "offsets": [0, 2, 4, 8], "itemsize": 16})
 
 
-def reference_chunks(batches, chunk_size, names=("t", "x", "y", "p")):
-    """Plain NumPy: convert each batch, concatenate what is pending, cut."""
-    pending, pending_len = [], 0
-    for batch in batches:
-        ev = np.empty(len(batch), dtype=EVENT_DTYPE)
-        for dst, src in zip("txyp", names):
-            ev[dst] = batch[src]
-        pending.append(ev)
-        pending_len += len(ev)
-        while pending_len >= chunk_size:
-            buffer = np.concatenate(pending)
-            yield buffer[:chunk_size]
-            pending = [buffer[chunk_size:]]
-            pending_len = len(pending[0])
-    if pending_len:
-        yield np.concatenate(pending)
+def converted(batches):
+    """Plain NumPy: every batch cast field by field into event records."""
+    out = [np.empty(len(b), dtype=EVENT_DTYPE) for b in batches]
+    for ev, b in zip(out, batches):
+        for f in "txyp":
+            ev[f] = b[f]
+    return np.concatenate([np.empty(0, EVENT_DTYPE), *out])
 
 
 def vendor_batches(sizes, dtype=EVENT_CD, names="txyp", seed=0):
@@ -57,8 +48,9 @@ def vendor_batches(sizes, dtype=EVENT_CD, names="txyp", seed=0):
     return out, ev
 
 
-def check_chunks(chunks, expected_sizes, expected_events, sources=()):
-    assert [len(c) for c in chunks] == expected_sizes
+def check_chunks(chunks, chunk_size, expected_events, sources=()):
+    n = len(expected_events)
+    assert [len(c) for c in chunks] == [chunk_size] * (n // chunk_size) + [n % chunk_size] * (n % chunk_size > 0)
     for c in chunks:
         assert c.dtype == EVENT_DTYPE and c.flags.writeable and c.flags.owndata
     assert np.array_equal(np.concatenate(chunks) if chunks else expected_events[:0], expected_events)
@@ -85,36 +77,30 @@ def aedat4(tmp_path):
                 store.push_back(t, x, y, bool(p))
             writer.writeEvents(store)
         del writer  # closes the file
+        rec = dv.io.MonoCameraRecording(path)  # the file holds the batches as written
+        read = []
+        while rec.isRunning() and (batch := rec.getNextEventBatch()) is not None:
+            read.append(len(batch.numpy()))
+        assert read == [n for n in sizes if n]
         return path, ev
 
-    write.dv = dv
     return write
 
 
 @pytest.mark.parametrize(
-    "sizes, chunk, expected",
+    "sizes, chunk",
     [
-        ([3, 700, 1, 250, 46], 100, [100] * 10),
-        ([3, 701, 1, 250, 46], 100, [100] * 10 + [1]),
-        ([40], 100, [40]),  # fewer than chunk_size: one chunk
-        ([100, 200], 100, [100, 100, 100]),  # k x chunk_size: no empty tail
-        ([2, 3], 1, [1] * 5),
-        ([120, 30], 2**80, [150]),
-        ([], 10, []),  # empty recording
+        ([3, 701, 1, 250, 46], 100),
+        ([40], 100),  # fewer than chunk_size: one chunk
+        ([100, 200], 100),  # k x chunk_size: no empty tail
+        ([2, 3], 1),
+        ([120, 30], 2**80),
+        ([], 10),  # empty recording
     ],
 )
-def test_inivation_real_recordings(aedat4, sizes, chunk, expected):
+def test_inivation_real_recordings(aedat4, sizes, chunk):
     path, ev = aedat4(sizes)
-    check_chunks(list(read_iniVation(path, chunk)), expected, ev)
-
-
-def test_inivation_recording_really_has_uneven_batches(aedat4):
-    path, _ = aedat4([3, 700, 1, 250])
-    rec = aedat4.dv.io.MonoCameraRecording(path)
-    sizes = []
-    while rec.isRunning() and (batch := rec.getNextEventBatch()) is not None:
-        sizes.append(len(batch.numpy()))
-    assert sizes == [3, 700, 1, 250]
+    check_chunks(list(read_iniVation(path, chunk)), chunk, ev)
 
 
 @pytest.mark.parametrize("content", [None, b"not an aedat4 file" * 50])
@@ -125,8 +111,7 @@ def test_inivation_sdk_errors_propagate(aedat4, tmp_path, content):
     gen = read_iniVation(str(path))  # nothing opened yet
     with pytest.raises(RuntimeError):
         next(gen)
-    with pytest.raises(StopIteration):
-        next(gen)
+    assert list(gen) == []
 
 
 @pytest.fixture
@@ -135,27 +120,15 @@ def fake_dv(monkeypatch):
     the end, batches of zero events, isRunning() turning false."""
     sdk = types.SimpleNamespace(batches=[], running_for=None, reads=0)
 
-    class Store:
-        def __init__(self, arr):
-            self.arr = arr
+    def next_batch():
+        b = sdk.batches[sdk.reads]
+        sdk.reads += 1
+        return None if b is None else types.SimpleNamespace(numpy=lambda: b)
 
-        def numpy(self):
-            return self.arr
-
-    class MonoCameraRecording:
-        def __init__(self, path):
-            pass
-
-        def isRunning(self):
-            return sdk.running_for is None or sdk.reads < sdk.running_for
-
-        def getNextEventBatch(self):
-            b = sdk.batches[sdk.reads]
-            sdk.reads += 1
-            return None if b is None else Store(b)
-
+    recording = types.SimpleNamespace(getNextEventBatch=next_batch,
+                                      isRunning=lambda: sdk.running_for is None or sdk.reads < sdk.running_for)
     module = types.ModuleType("dv_processing")
-    module.io = types.SimpleNamespace(MonoCameraRecording=MonoCameraRecording)
+    module.io = types.SimpleNamespace(MonoCameraRecording=lambda path: recording)
     monkeypatch.setitem(sys.modules, "dv_processing", module)
     return sdk
 
@@ -170,18 +143,8 @@ def test_inivation_end_of_reading_flushes_tail(fake_dv, stop):
         fake_dv.batches = [a, empty, b, None, c]
     else:
         fake_dv.batches, fake_dv.running_for = [a, empty, b, c], 3
-    check_chunks(list(read_iniVation("rec.aedat4", 5)), [5, 5, 1], ev[:11])
+    check_chunks(list(read_iniVation("rec.aedat4", 5)), 5, ev[:11])
     assert fake_dv.reads == (4 if stop == "none" else 3)  # c is never read
-
-
-def test_inivation_without_sdk(monkeypatch):
-    monkeypatch.setitem(sys.modules, "dv_processing", None)
-    gen = read_iniVation("rec.aedat4")  # the call succeeds
-    with pytest.raises(ImportError) as exc:
-        next(gen)
-    assert str(exc.value) == DV_MISSING
-    with pytest.raises(StopIteration):
-        next(gen)
 
 
 # --- Prophesee: stand-in SDK --------------------------------------------------------------
@@ -227,9 +190,7 @@ def prophesee(monkeypatch):
 )
 def test_prophesee_rechunks_like_numpy(prophesee, sizes, chunk):
     prophesee.batches, ev = vendor_batches(sizes)
-    chunks = list(read_prophesee("rec.raw", chunk_size=chunk))
-    expected = list(reference_chunks(prophesee.batches, chunk))
-    check_chunks(chunks, [len(c) for c in expected], ev, prophesee.batches)
+    check_chunks(list(read_prophesee("rec.raw", chunk_size=chunk)), chunk, ev, prophesee.batches)
     assert prophesee.calls == [("rec.raw", 0, None)]
 
 
@@ -253,9 +214,7 @@ def test_prophesee_field_types_cast_like_numpy(prophesee, make):
     if prophesee.batches[0].dtype["t"] == np.float16:
         for b in prophesee.batches:
             b["t"] %= 2048  # exact in half precision
-    chunks = list(read_prophesee("rec.raw", 10))
-    expected = list(reference_chunks(prophesee.batches, 10))
-    check_chunks(chunks, [len(c) for c in expected], np.concatenate(expected))
+    check_chunks(list(read_prophesee("rec.raw", 10)), 10, converted(prophesee.batches))
 
 
 def test_prophesee_floats_without_integer_counterpart(prophesee):
@@ -294,28 +253,29 @@ def test_prophesee_sdk_error_propagates_unchanged(prophesee, before):
     error = OSError("corrupt RAW file")
     prophesee.batches = batches[:before] + [error] + batches[before:]
     gen = read_prophesee("rec.raw", 10)
-    got = [next(gen) for _ in range(15 * before // 10)]
+    got = [next(gen) for _ in range(15 * before // 10)]  # the full chunks before the error
     with pytest.raises(OSError) as exc:
         next(gen)
-    assert exc.value is error
-    assert list(gen) == []
-    if got:
-        assert np.array_equal(np.concatenate(got), ev[:len(got) * 10])
+    assert exc.value is error and list(gen) == []
+    assert np.array_equal(np.concatenate([ev[:0], *got]), ev[:len(got) * 10])
 
 
-@pytest.mark.parametrize("broken", ["missing package", "no EventsIterator"])
-def test_prophesee_without_sdk(monkeypatch, broken):
-    if broken == "missing package":
-        monkeypatch.setitem(sys.modules, "metavision_core", None)
-    else:
-        monkeypatch.setitem(sys.modules, "metavision_core", types.ModuleType("metavision_core"))
-        monkeypatch.setitem(sys.modules, "metavision_core.event_io", types.ModuleType("metavision_core.event_io"))
-    gen = read_prophesee("rec.raw")
+@pytest.mark.parametrize(
+    "reader, modules, message",
+    [
+        (read_iniVation, {"dv_processing": None}, DV_MISSING),
+        (read_prophesee, {"metavision_core": None}, MV_MISSING),
+        (read_prophesee, {"metavision_core.event_io": types.ModuleType("metavision_core.event_io")}, MV_MISSING),
+    ],
+)
+def test_missing_sdk_raises_on_first_next(monkeypatch, reader, modules, message):
+    for name, module in modules.items():
+        monkeypatch.setitem(sys.modules, name, module)
+    gen = reader("rec")  # the call succeeds
     with pytest.raises(ImportError) as exc:
         next(gen)
-    assert str(exc.value) == MV_MISSING
-    with pytest.raises(StopIteration):
-        next(gen)
+    assert str(exc.value) == message
+    assert list(gen) == []
 
 
 def test_generator_protocol(prophesee):
@@ -365,21 +325,16 @@ def test_dropped_reader_releases_the_sdk_iterator(prophesee, drop):
     [
         ((b"rec",), {}, TYPE_MSG.format("path", "str", "bytes")),
         ((None,), {}, TYPE_MSG.format("path", "str", "NoneType")),
-        ((pathlib.Path("rec"),), {}, TYPE_MSG.format("path", "str", "PosixPath")),
-        ((type("Str", (str,), {})("rec"),), {}, TYPE_MSG.format("path", "str", "Str")),
         (("rec", 10.0), {}, TYPE_MSG.format("chunk_size", "int", "float")),
         (("rec",), {"chunk_size": None}, TYPE_MSG.format("chunk_size", "int", "NoneType")),
         (("rec", True), {}, TYPE_MSG.format("chunk_size", "int", "bool")),
         (("rec", np.int64(5)), {}, TYPE_MSG.format("chunk_size", "int", "numpy.int64")),
-        ((), {}, "{}() takes at least 1 positional argument (0 given)"),
-        (("rec", 1, 2), {}, "{}() takes at most 2 positional arguments (3 given)"),
-        (("rec",), {"size": 1}, "{}() got an unexpected keyword argument 'size'"),
     ],
 )
 def test_argument_type_errors_at_the_call(reader, args, kwargs, message):
     with pytest.raises(TypeError) as exc:
         reader(*args, **kwargs)
-    assert str(exc.value) == message.format(reader.__name__)
+    assert str(exc.value) == message
 
 
 @pytest.mark.parametrize("reader", [read_iniVation, read_prophesee])
