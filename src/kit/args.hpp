@@ -121,6 +121,13 @@ inline Ref arg_int_object(PyObject* o, const char* param) {
     return check(PyNumber_Long(o));
 }
 
+// `int` parameter as a plain int object: a bool or an int subclass becomes an
+// exact int too (for messages that show the number: 0, not False).
+inline Ref arg_int_exact(PyObject* o, const char* param) {
+    Ref v = arg_int_object(o, param);
+    return PyLong_CheckExact(v.get()) ? std::move(v) : check(PyNumber_Long(v.get()));
+}
+
 inline long long arg_int(PyObject* o, const char* param) {
     Ref v = arg_int_object(o, param);
     const long long r = PyLong_AsLongLong(v.get());
