@@ -91,8 +91,8 @@ PyObject* unpack_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const kit::Signature<4> sig{"unpack_frame", {"data", "width", "height", "timestamp"}, 4};
         auto a = kit::parse(sig, args, nargs, kwnames);
         PyObject* data = kit::arg_bytes(a[0], "data");
-        Ref width = kit::arg_int_object(a[1], "width");
-        Ref height = kit::arg_int_object(a[2], "height");
+        Ref width = kit::arg_int_exact(a[1], "width");
+        Ref height = kit::arg_int_exact(a[2], "height");
         const std::uint64_t timestamp = wrapped_u64(a[3], "timestamp");
         const Dimensions dims = check_dimensions(std::move(width), std::move(height));
 
@@ -141,8 +141,8 @@ PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             "unpack_frames", {"data", "width", "height", "frame_interval_us", "start_frame"}, 3};
         auto a = kit::parse(sig, args, nargs, kwnames);
         PyObject* data = kit::arg_bytes(a[0], "data");
-        Ref width = kit::arg_int_object(a[1], "width");
-        Ref height = kit::arg_int_object(a[2], "height");
+        Ref width = kit::arg_int_exact(a[1], "width");
+        Ref height = kit::arg_int_exact(a[2], "height");
         const std::uint64_t interval = a[3] ? wrapped_u64(a[3], "frame_interval_us") : 1000;
         const std::uint64_t start_frame = a[4] ? wrapped_u64(a[4], "start_frame") : 0;
         const Dimensions dims = check_dimensions(std::move(width), std::move(height));
