@@ -101,6 +101,52 @@ inline void fill_field(const Column& c, std::size_t begin, std::size_t count, Ev
     }
 }
 
+// One pass writing whole records, for the layouts vendors actually use.
+template <class T, class XY, class P>
+inline void fill_records(const EventColumns& c, std::size_t begin, std::size_t count, Event* out) noexcept {
+    const auto at = [begin](const Column& col) { return col.data + static_cast<std::ptrdiff_t>(begin) * col.stride; };
+    const unsigned char *t = at(c.t), *x = at(c.x), *y = at(c.y), *p = at(c.p);
+    for (std::size_t i = 0; i < count; ++i) {
+        Event e;
+        e.t = cast_value<T, std::uint64_t>(t);
+        e.x = cast_value<XY, std::uint16_t>(x);
+        e.y = cast_value<XY, std::uint16_t>(y);
+        e.p = cast_value<P, std::uint8_t>(p);
+        std::memcpy(out + i, &e, sizeof e);
+        t += c.t.stride;
+        x += c.x.stride;
+        y += c.y.stride;
+        p += c.p.stride;
+    }
+}
+
+template <class T, class XY>
+inline bool fill_records(const EventColumns& c, std::size_t begin, std::size_t count, Event* out) noexcept {
+    switch (c.p.type) {
+        case Scalar::Bool: fill_records<T, XY, bool>(c, begin, count, out); return true;
+        case Scalar::I8: fill_records<T, XY, std::int8_t>(c, begin, count, out); return true;
+        case Scalar::U8: fill_records<T, XY, std::uint8_t>(c, begin, count, out); return true;
+        case Scalar::I16: fill_records<T, XY, std::int16_t>(c, begin, count, out); return true;
+        case Scalar::U16: fill_records<T, XY, std::uint16_t>(c, begin, count, out); return true;
+        default: return false;
+    }
+}
+
+// The one-pass loop when t is a 64-bit integer, x and y the same 16-bit
+// integer type and p a small integer; false (nothing written) otherwise.
+inline bool fill_common_records(const EventColumns& c, std::size_t begin, std::size_t count, Event* out) noexcept {
+    if (c.x.type != c.y.type) return false;
+    const bool t_signed = c.t.type == Scalar::I64;
+    if (!t_signed && c.t.type != Scalar::U64) return false;
+    if (c.x.type == Scalar::I16)
+        return t_signed ? fill_records<std::int64_t, std::int16_t>(c, begin, count, out)
+                        : fill_records<std::uint64_t, std::int16_t>(c, begin, count, out);
+    if (c.x.type == Scalar::U16)
+        return t_signed ? fill_records<std::int64_t, std::uint16_t>(c, begin, count, out)
+                        : fill_records<std::uint64_t, std::uint16_t>(c, begin, count, out);
+    return false;
+}
+
 }  // namespace detail
 
 // The column type of a native-order element of NumPy kind `kind` ('b', 'i',
@@ -149,6 +195,7 @@ inline std::size_t chunk_capacity(std::size_t chunk_size, std::size_t capacity, 
 
 // Rows [begin, begin + count) of `cols` into out[0, count).
 inline void convert_events(const EventColumns& cols, std::size_t begin, std::size_t count, Event* out) noexcept {
+    if (detail::fill_common_records(cols, begin, count, out)) return;
     detail::fill_field<std::uint64_t>(cols.t, begin, count, out, offsetof(Event, t));
     detail::fill_field<std::uint16_t>(cols.x, begin, count, out, offsetof(Event, x));
     detail::fill_field<std::uint16_t>(cols.y, begin, count, out, offsetof(Event, y));
