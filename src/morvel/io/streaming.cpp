@@ -252,9 +252,14 @@ PyGetSetDef reader_getset[] = {
 // ---------------------------------------------------------------------------
 // EventBuffer
 
+// The storage is a list of blocks (EVENT_DTYPE arrays) whose lengths add up
+// to the capacity. Growth adds a block instead of copying the events held so
+// far; the blocks are joined into one array only when someone asks to see
+// the storage (`_buffer`, `events`), so appends cost one copy per event and
+// flush one more.
 struct Buffer {
     PyObject_HEAD
-    PyObject* buffer;  // EVENT_DTYPE array of length capacity
+    PyObject* blocks;  // list of EVENT_DTYPE arrays
     Py_ssize_t size;
     Py_ssize_t capacity;
 };
@@ -264,10 +269,10 @@ const char* const kBufferDoc =
     "EventBuffer(capacity: int = 50000)\n\n"
     "In-memory event buffer with append/flush semantics.\n\n"
     "Accumulates event arrays from several sources or time steps and hands them\n"
-    "out as one batch. Storage grows by doubling and never shrinks.\n\n"
+    "out as one batch. The capacity grows by doubling and never shrinks.\n\n"
     "Args:\n"
     "    capacity: Initial number of records (a float is truncated). A buffer\n"
-    "        created with capacity 0 grows to the size of its first append.\n\n"
+    "        created with capacity 0 doubles from 1 on its first append.\n\n"
     "Example:\n"
     "    >>> buf = EventBuffer(capacity=50000)\n"
     "    >>> buf.append(events1)\n"
@@ -281,8 +286,10 @@ int buffer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             auto a = kit::parse(sig, args, kwargs);
             const long long capacity = kit::arg_int(a[0], "capacity", 50000);
             Ref storage = np::empty(static_cast<npy_intp>(capacity));
+            Ref blocks = kit::check(PyList_New(1));
+            PyList_SET_ITEM(blocks.get(), 0, storage.release());
             auto* self = reinterpret_cast<Buffer*>(self_obj);
-            Py_XSETREF(self->buffer, storage.release());
+            Py_XSETREF(self->blocks, blocks.release());
             self->size = 0;
             self->capacity = static_cast<Py_ssize_t>(capacity);
             return 0;
@@ -292,12 +299,12 @@ int buffer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
 
 int buffer_traverse(PyObject* self_obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self_obj));
-    Py_VISIT(reinterpret_cast<Buffer*>(self_obj)->buffer);
+    Py_VISIT(reinterpret_cast<Buffer*>(self_obj)->blocks);
     return PyObject_VisitManagedDict(self_obj, visit, arg);
 }
 
 int buffer_clear(PyObject* self_obj) {
-    Py_CLEAR(reinterpret_cast<Buffer*>(self_obj)->buffer);
+    Py_CLEAR(reinterpret_cast<Buffer*>(self_obj)->blocks);
     PyObject_ClearManagedDict(self_obj);
     return 0;
 }
@@ -312,12 +319,8 @@ void buffer_dealloc(PyObject* self_obj) {
 
 Buffer* initialised_buffer(PyObject* self_obj) {
     auto* self = reinterpret_cast<Buffer*>(self_obj);
-    if (!self->buffer) kit::raise(PyExc_RuntimeError, "EventBuffer.__init__() was not called");
+    if (!self->blocks) kit::raise(PyExc_RuntimeError, "EventBuffer.__init__() was not called");
     return self;
-}
-
-Event* buffer_records(Buffer* self) {
-    return static_cast<Event*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(self->buffer)));
 }
 
 void copy_records(Event* dst, const Event* src, std::size_t n) {
@@ -325,14 +328,64 @@ void copy_records(Event* dst, const Event* src, std::size_t n) {
     std::memcpy(dst, src, n * sizeof(Event));
 }
 
-// First `n` records of the storage as a view sharing its memory.
-Ref buffer_prefix_view(Buffer* self, Py_ssize_t n) {
+PyArrayObject* block(Buffer* self, Py_ssize_t i) {
+    return reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(self->blocks, i));
+}
+
+// Calls fn(records, count) for the storage records [from, from + n), block
+// by block, in order.
+template <class F>
+void for_each_span(Buffer* self, Py_ssize_t from, Py_ssize_t n, F&& fn) {
+    Py_ssize_t start = 0;
+    const Py_ssize_t count = PyList_GET_SIZE(self->blocks);
+    for (Py_ssize_t i = 0; i < count && n > 0; ++i) {
+        PyArrayObject* b = block(self, i);
+        const Py_ssize_t len = PyArray_DIM(b, 0);
+        if (from < start + len) {
+            const Py_ssize_t skip = from - start;
+            const Py_ssize_t take = std::min(n, len - skip);
+            fn(static_cast<Event*>(PyArray_DATA(b)) + skip, take);
+            from += take;
+            n -= take;
+        }
+        start += len;
+    }
+}
+
+void write_records(Buffer* self, const Event* src, Py_ssize_t n) {
+    for_each_span(self, self->size, n, [&](Event* dst, Py_ssize_t k) {
+        copy_records(dst, src, static_cast<std::size_t>(k));
+        src += k;
+    });
+}
+
+void read_records(Buffer* self, Event* dst, Py_ssize_t n) {
+    for_each_span(self, 0, n, [&](Event* src, Py_ssize_t k) {
+        copy_records(dst, src, static_cast<std::size_t>(k));
+        dst += k;
+    });
+}
+
+// Join the blocks into one array of the full capacity.
+PyArrayObject* consolidated(Buffer* self) {
+    if (PyList_GET_SIZE(self->blocks) > 1) {
+        Ref joined = np::empty(static_cast<npy_intp>(self->capacity));
+        read_records(self, np::events_data(joined), self->size);
+        Ref blocks = kit::check(PyList_New(1));
+        PyList_SET_ITEM(blocks.get(), 0, joined.release());
+        Py_SETREF(self->blocks, blocks.release());
+    }
+    return block(self, 0);
+}
+
+// An array of `n` records at `data`, keeping `owner` alive.
+Ref records_view(PyArrayObject* owner, Event* data, Py_ssize_t n) {
     PyArray_Descr* d = np::event_descr();
     Py_INCREF(d);
     npy_intp dim = n;
-    Ref view = kit::check(PyArray_NewFromDescr(&PyArray_Type, d, 1, &dim, nullptr, buffer_records(self),
-                                               NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_SetBaseObject(np::arr(view), Py_NewRef(self->buffer)) < 0) kit::raise();
+    Ref view = kit::check(
+        PyArray_NewFromDescr(&PyArray_Type, d, 1, &dim, nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_SetBaseObject(np::arr(view), Py_NewRef(reinterpret_cast<PyObject*>(owner))) < 0) kit::raise();
     return view;
 }
 
@@ -351,9 +404,8 @@ PyObject* buffer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
             // Double until the events fit (a capacity of 0 starts from 1).
             Py_ssize_t cap = std::max<Py_ssize_t>(self->capacity, 1);
             while (cap < need) cap = cap > PY_SSIZE_T_MAX / 2 ? need : cap * 2;
-            Ref grown = np::empty(static_cast<npy_intp>(cap));
-            copy_records(np::events_data(grown), buffer_records(self), static_cast<std::size_t>(self->size));
-            Py_SETREF(self->buffer, grown.release());
+            Ref grown = np::empty(static_cast<npy_intp>(cap - self->capacity));
+            kit::check(PyList_Append(self->blocks, grown.get()));
             self->capacity = cap;
         }
         PyArray_Descr* ed = np::event_descr();
@@ -361,20 +413,34 @@ PyObject* buffer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
             auto* src = reinterpret_cast<PyArrayObject*>(events);
             if (PyArray_NDIM(src) == 1 && PyArray_IS_C_CONTIGUOUS(src) &&
                 (PyArray_DESCR(src) == ed || PyArray_EquivTypes(PyArray_DESCR(src), ed))) {
-                copy_records(buffer_records(self) + self->size, static_cast<const Event*>(PyArray_DATA(src)),
-                             static_cast<std::size_t>(len));
+                write_records(self, static_cast<const Event*>(PyArray_DATA(src)), len);
                 self->size = need;
                 Py_RETURN_NONE;
             }
         }
         // Anything else goes through NumPy's own assignment rules, as
-        // buffer[size:size + n] = events would.
-        npy_intp dim = len;
-        Py_INCREF(ed);
-        Ref target = kit::check(PyArray_NewFromDescr(&PyArray_Type, ed, 1, &dim, nullptr,
-                                                     buffer_records(self) + self->size, NPY_ARRAY_CARRAY, nullptr));
-        if (PyArray_SetBaseObject(np::arr(target), Py_NewRef(self->buffer)) < 0) kit::raise();
-        kit::check(PyArray_CopyObject(np::arr(target), events));
+        // buffer[size:size + n] = events would: straight into the storage
+        // when one block holds the whole range, through a scratch array when
+        // the range spans two.
+        PyArrayObject* target_block = nullptr;
+        Event* target = nullptr;
+        for_each_span(self, self->size, len, [&](Event* dst, Py_ssize_t k) {
+            if (k == len) target = dst;
+        });
+        if (target) {
+            const Py_ssize_t count = PyList_GET_SIZE(self->blocks);
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyArrayObject* b = block(self, i);
+                Event* base = static_cast<Event*>(PyArray_DATA(b));
+                if (target >= base && target < base + PyArray_DIM(b, 0)) target_block = b;
+            }
+            Ref view = records_view(target_block, target, len);
+            kit::check(PyArray_CopyObject(np::arr(view), events));
+        } else {
+            Ref scratch = np::empty(static_cast<npy_intp>(len));
+            kit::check(PyArray_CopyObject(np::arr(scratch), events));
+            write_records(self, np::events_data(scratch), len);
+        }
         self->size = need;
         Py_RETURN_NONE;
     });
@@ -384,7 +450,7 @@ PyObject* buffer_flush(PyObject* self_obj, PyObject*) {
     return kit::guard([&] {
         Buffer* self = initialised_buffer(self_obj);
         Ref out = np::empty(static_cast<npy_intp>(self->size));
-        copy_records(np::events_data(out), buffer_records(self), static_cast<std::size_t>(self->size));
+        read_records(self, np::events_data(out), self->size);
         self->size = 0;
         return out.release();
     });
@@ -395,7 +461,14 @@ Py_ssize_t buffer_len(PyObject* self_obj) { return reinterpret_cast<Buffer*>(sel
 PyObject* buffer_get_events(PyObject* self_obj, void*) {
     return kit::guard([&] {
         Buffer* self = initialised_buffer(self_obj);
-        return buffer_prefix_view(self, self->size).release();
+        PyArrayObject* storage = consolidated(self);
+        return records_view(storage, static_cast<Event*>(PyArray_DATA(storage)), self->size).release();
+    });
+}
+
+PyObject* buffer_get_storage(PyObject* self_obj, void*) {
+    return kit::guard([&] {
+        return Py_NewRef(reinterpret_cast<PyObject*>(consolidated(initialised_buffer(self_obj))));
     });
 }
 
@@ -420,14 +493,14 @@ PyMethodDef buffer_methods[] = {
 };
 
 PyMemberDef buffer_members[] = {
-    {"_buffer", Py_T_OBJECT_EX, offsetof(Buffer, buffer), Py_READONLY,
-     "Storage array; records from _size on are uninitialised."},
     {"_size", Py_T_PYSSIZET, offsetof(Buffer, size), Py_READONLY, "Number of valid records."},
     {"_capacity", Py_T_PYSSIZET, offsetof(Buffer, capacity), Py_READONLY, "Length of _buffer."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef buffer_getset[] = {
+    {"_buffer", buffer_get_storage, nullptr, "Storage array of _capacity records; those from _size on are uninitialised.",
+     nullptr},
     {"events", buffer_get_events, nullptr,
      "events -> np.ndarray\n\nCurrent buffered events (view, not copy).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
