@@ -1,0 +1,166 @@
+"""Reference and memory leaks: every operation, on its happy path, its error
+paths and (for generators) dropped half-way, repeated until a leak would show.
+
+A leak of a Python object shows as a steady rise of sys.getallocatedblocks();
+a leak of native memory (an array, a scratch buffer) as a rise of the process
+RSS. Each operation runs a warm-up round first, so caches and free lists are
+full before the counts are taken.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import make_events
+
+ROUNDS = 400
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def expect(exc_type, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn} did not raise {exc_type}")
+
+
+def drop_half_way(gen, steps=1):
+    for _ in range(steps):
+        next(gen)
+    del gen
+
+
+def assert_no_leak(op, rounds=ROUNDS):
+    for _ in range(rounds // 4):
+        op()
+    gc.collect()
+    blocks, mem = sys.getallocatedblocks(), rss()
+    for _ in range(rounds):
+        op()
+    gc.collect()
+    grown_blocks = sys.getallocatedblocks() - blocks
+    grown_mem = rss() - mem
+    # A leak of one object per call shows as >= `rounds` blocks.
+    assert grown_blocks < rounds // 2, f"{grown_blocks} blocks more after {rounds} calls"
+    assert grown_mem < 8 << 20, f"RSS grew by {grown_mem >> 10} KiB after {rounds} calls"
+
+
+# --- operations per module --------------------------------------------------------
+
+
+def streaming_ops(tmp):
+    from morvel.io.streaming import BufferedEventReader, EventBuffer, generate_random_events
+
+    ev = make_events(5000)
+    good = os.path.join(tmp, "good.bin")
+    ev.tofile(good)
+    ragged = os.path.join(tmp, "ragged.bin")
+    with open(ragged, "wb") as f:
+        f.write(ev[:30].tobytes() + b"xyz")
+    missing = os.path.join(tmp, "missing.bin")
+
+    def buffer_ops():
+        b = EventBuffer(16)
+        b.append(ev[:1000])
+        b.append(ev[1000:1500])
+        b.events
+        b._buffer
+        b.flush()
+        expect(TypeError, b.append, np.zeros(3, [("a", "u1")]))
+        expect(TypeError, b.append, 3)
+        b.append([tuple(r) for r in ev[:3]])
+
+    def ragged_file():
+        g = iter(BufferedEventReader(ragged, chunk_size=7))
+        for _ in range(5):  # 4 x 7 + 2 whole records, then the partial one
+            next(g)
+        expect(ValueError, next, g)
+        expect(ValueError, BufferedEventReader(ragged).read_all)
+
+    def thrown():
+        g = iter(BufferedEventReader(good, chunk_size=100))
+        next(g)
+        expect(KeyError, g.throw, KeyError("x"))
+        g = iter(BufferedEventReader(good, chunk_size=100))
+        expect(TypeError, g.send, 1)
+        next(g)
+        g.close()
+
+    return {
+        "reader full": lambda: list(BufferedEventReader(good, chunk_size=700)),
+        "reader dropped": lambda: drop_half_way(iter(BufferedEventReader(good, chunk_size=100)), 3),
+        "reader read_all": lambda: BufferedEventReader(good).read_all(),
+        "reader missing": lambda: expect(FileNotFoundError, next, iter(BufferedEventReader(missing))),
+        "reader ragged": ragged_file,
+        "reader throw/send/close": thrown,
+        "reader bad args": lambda: (expect(TypeError, BufferedEventReader, None),
+                                    expect(ValueError, BufferedEventReader, good, 0),
+                                    expect(TypeError, BufferedEventReader, good, chunk_size="x")),
+        "buffer": buffer_ops,
+        "generate": lambda: generate_random_events(3000, (64, 48), 10**9),
+        "generate bad": lambda: (expect(ValueError, generate_random_events, 10, (0, 3)),
+                                 expect(IndexError, generate_random_events, 10, (3,)),
+                                 expect(TypeError, generate_random_events, 10, [3, 3])),
+    }
+
+
+def encoding_ops(tmp):
+    from morvel.io import encoding
+
+    data = np.random.default_rng(0).random((30, 40)).astype(np.float32)
+    bad = data.copy()
+    bad[3, 3] = 2.0
+    ops = {}
+    for name in ("rate_encode", "latency_encode", "temporal_encode", "delta_encode"):
+        fn = getattr(encoding, name)
+        ops[name] = lambda fn=fn: fn(data, 5)
+        ops[name + " bad"] = lambda fn=fn: (expect(ValueError, fn, bad), expect(ValueError, fn, data, 0),
+                                            expect(TypeError, fn, data, "x"))
+    ops["delta previous"] = lambda: (encoding.delta_encode(data, 4, 0.2, data[::-1].copy()),
+                                     expect(ValueError, encoding.delta_encode, data, previous=data[:2]))
+    return ops
+
+
+def throughput_ops(tmp):
+    from morvel.io.throughput import ThroughputResult, _events_to_rgb_frame, benchmark_throughput
+
+    ev = make_events(2000, width=70, height=50)
+    return {
+        "rgb": lambda: (_events_to_rgb_frame(ev, 64, 48), _events_to_rgb_frame(ev[["x", "y", "p"]], 64, 48)),
+        "benchmark": lambda: benchmark_throughput(5000, (32, 32), 500, True, 1000).summary(),
+        "benchmark bad": lambda: (expect(ValueError, benchmark_throughput, 10, (3,)),
+                                  expect(TypeError, benchmark_throughput, 1.0)),
+        "result": lambda: ThroughputResult(1.0, 2.0, 3.0, 0.0, True, None, 1, 0.5, (2, 2), 3).summary(),
+    }
+
+
+MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops}
+
+
+def cases():
+    for module, ops in MODULES.items():
+        yield pytest.param(module, id=module)
+
+
+@pytest.mark.parametrize("module", list(MODULES))
+def test_no_leaks(module, tmp_path):
+    pytest.importorskip(f"morvel.io.{module}")
+    ops = MODULES[module](str(tmp_path))
+    failures = []
+    for name, op in ops.items():
+        try:
+            assert_no_leak(op)
+        except AssertionError as exc:
+            failures.append(f"{name}: {exc}")
+    assert not failures, "\n".join(failures)
