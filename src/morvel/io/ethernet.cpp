@@ -5,8 +5,8 @@
 #include "kit/numpy.hpp"
 #include "kernels/datagram.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,7 +36,8 @@ constexpr std::size_t kMaxDatagram = 65536;
 constexpr long long kMinBufferSize = static_cast<long long>(mk::kEventSize);
 
 // Longest single wait of the receiver; pending signals (KeyboardInterrupt)
-// are handled between waits even when they were delivered to another thread.
+// are handled between waits even when they were delivered to another thread
+// (one that arrives during a wait ends it at once).
 constexpr int kWaitSliceMs = 100;
 
 [[noreturn]] void raise_count_overflow(std::size_t n) {
@@ -226,17 +227,25 @@ struct Received {
     int err;             // 0, EAGAIN (nothing within the wait), EINTR, or a socket error
 };
 
-// Wait up to wait_ms for one datagram and receive it, without the GIL.
-Received receive(int fd, unsigned char* buf, std::size_t cap, int wait_ms) {
+// Receive one datagram, waiting at most the socket's receive time-out, without
+// the GIL: a single system call per datagram.
+Received receive(int fd, unsigned char* buf, std::size_t cap) {
     kit::NoGil nogil;
-    for (;;) {
-        const ssize_t r = ::recv(fd, buf, cap, MSG_DONTWAIT);
-        if (r >= 0) return {static_cast<std::size_t>(r), 0};
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return {0, errno};
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait_ms);
-        if (ready < 0) return {0, errno};
-        if (ready == 0) return {0, EAGAIN};
+    const ssize_t r = ::recv(fd, buf, cap, 0);
+    if (r >= 0) return {static_cast<std::size_t>(r), 0};
+    const int err = errno;
+    return {0, err == EWOULDBLOCK ? EAGAIN : err};
+}
+
+// Make the socket block in receives for at most wait_ms at a time.
+void set_wait_slice(PyObject* sock, int fd, int wait_ms) {
+    kit::call_method(sock, "setblocking", Py_True);
+    timeval tv{};
+    tv.tv_sec = wait_ms / 1000;
+    tv.tv_usec = (wait_ms % 1000) * 1000;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        kit::raise();
     }
 }
 
@@ -266,11 +275,12 @@ kit::Generator receive_events(Ref host, Ref port, std::size_t buffer_size, Ref t
     }
     const int fd = PyObject_AsFileDescriptor(sock.get());
     if (fd < 0) kit::raise();
+    set_wait_slice(sock.get(), fd, wait_ms);
     // The whole datagram always fits; only its first buffer_size bytes are used.
     auto buf = std::make_unique_for_overwrite<unsigned char[]>(kMaxDatagram);
 
     for (;;) {
-        const Received r = receive(fd, buf.get(), kMaxDatagram, wait_ms);
+        const Received r = receive(fd, buf.get(), kMaxDatagram);
         if (r.err == EAGAIN || r.err == EINTR) {
             if (PyErr_CheckSignals() < 0) {
                 if (take_quiet_end()) co_return;
