@@ -348,3 +348,26 @@ def test_random_events_edge_cases():
 def test_random_events_bad_ranges(kwargs, exc, match):
     with pytest.raises(exc, match=match):
         generate_random_events(**kwargs)
+
+
+def test_reader_reports_a_file_cut_under_it(write_file):
+    ev = make_events(100)
+    path = write_file(ev)
+    gen = iter(BufferedEventReader(path, chunk_size=10))
+    assert np.array_equal(next(gen), ev[:10])
+    with open(path, "r+b") as f:
+        f.truncate(13 * 50)  # cut on a record boundary: a quiet end would look like success
+    chunks = []
+    with pytest.raises(OSError, match="shrank from 1300 to 650 bytes"):
+        for c in gen:
+            chunks.append(c)
+    assert sum(map(len, chunks)) <= 40  # only what was still there was yielded
+
+
+def test_reader_keeps_reading_an_unlinked_file(write_file):
+    ev = make_events(100)
+    path = write_file(ev)
+    gen = iter(BufferedEventReader(path, chunk_size=10))
+    first = next(gen)
+    os.unlink(path)  # the open file stays readable
+    assert np.array_equal(np.concatenate([first, *gen]), ev)

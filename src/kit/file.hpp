@@ -87,6 +87,28 @@ public:
 
     long long position() const noexcept { return static_cast<long long>(::lseek(fd_, 0, SEEK_CUR)); }
 
+    // Size of a regular file now, or -1 when not a regular file.
+    long long size() const noexcept {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+        return static_cast<long long>(st.st_size);
+    }
+
+    // A reader that keeps a file open across steps calls this at every step:
+    // a regular file may grow while it is read (a recording in progress),
+    // but if it shrank below what was already seen, data was lost under the
+    // reader, and ending quietly would pass a cut recording off as whole.
+    void check_not_truncated(long long& largest_seen) {
+        const long long now = size();
+        if (now < 0) return;
+        if (now < largest_seen) {
+            PyErr_Format(PyExc_OSError, "%S: file shrank from %lld to %lld bytes while being read", path_.get(),
+                         largest_seen, now);
+            throw PyError{};
+        }
+        largest_seen = now;
+    }
+
 private:
     [[noreturn]] void raise_errno() {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());

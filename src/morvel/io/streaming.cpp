@@ -141,7 +141,9 @@ kit::Generator reader_chunks(Ref self_ref) {
     Ref descr = Ref::borrow(reinterpret_cast<PyObject*>(self->descr));  // kept across steps
     const auto record = static_cast<std::size_t>(self->event_size);
     long long offset = 0;  // bytes yielded so far
+    long long largest = file.size();
     for (;;) {
+        file.check_not_truncated(largest);
         // The size is read at every step: a new chunk_size applies to later chunks.
         const auto chunk = static_cast<std::size_t>(self->chunk_size);
         std::size_t want = chunk > PY_SSIZE_T_MAX / record ? PY_SSIZE_T_MAX : chunk * record;
