@@ -1,0 +1,168 @@
+"""H5 event file I/O and streaming for neuromorphic cameras.
+
+Supports two layouts:
+    1. Separate datasets: /events/t, /events/x, /events/y, /events/p
+    2. Compound dataset: /events (structured with t, x, y, p fields)
+"""
+
+from pathlib import Path
+from types import TracebackType
+from typing import Any, Generator, Literal, Optional, Tuple, Union
+
+import numpy as np
+
+__all__ = [
+    "H5Config",
+    "DEFAULT_H5_CONFIG",
+    "COMPACT_H5_CONFIG",
+    "read_h5",
+    "write_h5",
+    "H5EventReader",
+    "H5EventWriter",
+]
+
+EVENT_DTYPE: np.dtype
+"""The event record of morvel.io.streaming."""
+
+_h5py: Any
+"""The h5py module once loaded; None before."""
+
+class H5Config:
+    """Configuration for H5 event file format (a frozen dataclass)."""
+
+    events_group: str
+    """HDF5 group path containing event data ('' for the root group)."""
+    timestamp_key: str
+    """Dataset name for timestamps within the group."""
+    x_key: str
+    """Dataset name for x coordinates."""
+    y_key: str
+    """Dataset name for y coordinates."""
+    polarity_key: str
+    """Dataset name for polarity values."""
+    compound_key: Optional[str]
+    """Name of a single compound dataset to read instead; None for separate datasets."""
+
+    def __init__(
+        self,
+        events_group: str = "events",
+        timestamp_key: str = "t",
+        x_key: str = "x",
+        y_key: str = "y",
+        polarity_key: str = "p",
+        compound_key: Optional[str] = None,
+    ) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+DEFAULT_H5_CONFIG: H5Config
+"""H5Config(): group "events", datasets t, x, y, p."""
+COMPACT_H5_CONFIG: H5Config
+"""One compound dataset "events" in the root group."""
+
+def _ensure_h5py() -> Any:
+    """Lazy-import h5py, raising a clear error if unavailable."""
+
+def _detect_layout(h5file: Any, config: H5Config) -> Literal["compound", "separate", "compound_fallback"]:
+    """Detect whether the file uses 'separate' or 'compound' layout. O(1)."""
+
+def _read_separate(grp: Any, config: H5Config) -> np.ndarray:
+    """Read events from separate datasets. Single vectorized pass."""
+
+def _read_compound(ds: Any) -> np.ndarray:
+    """Read events from a compound dataset. Single vectorized pass."""
+
+def _read_compound_slice(ds: Any, start: int, end: int) -> np.ndarray:
+    """Read a slice from a compound dataset. O(end - start)."""
+
+def read_h5(path: Union[str, Path], config: Optional[H5Config] = None) -> np.ndarray:
+    """Read all events from an H5 file (O(N) memory; see H5EventReader for large files)."""
+
+def write_h5(
+    path: Union[str, Path],
+    events: np.ndarray,
+    config: Optional[H5Config] = None,
+    sensor_size: Optional[Tuple[int, int]] = None,
+    compression: Optional[str] = "gzip",
+    compression_opts: int = 4,
+) -> None:
+    """Write events to an H5 file using separate datasets (standard layout).
+
+    ``compression`` is None (or ''), 'gzip' or 'lzf'; ``compression_opts`` is the
+    gzip level (0 to 9). Arguments and events are checked before the file is
+    created, so a bad call leaves an existing file untouched.
+    """
+
+class H5EventReader:
+    """Chunked streaming reader for H5 event files.
+
+    Every operation opens the file read-only and closes it again.
+    """
+
+    path: str
+    config: H5Config
+    chunk_size: int
+    """Events per chunk (>= 1), taken when an iteration starts."""
+    _n_events: Optional[int]
+
+    def __init__(
+        self, path: Union[str, Path], chunk_size: int = 50000, config: Optional[H5Config] = None
+    ) -> None: ...
+    @property
+    def n_events(self) -> int:
+        """Total number of events in the file. Cached after first access."""
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """Yield event chunks via h5py dataset slicing (the file is open while the generator runs)."""
+    def read_all(self) -> np.ndarray:
+        """Read entire file into one array."""
+    def read_time_window(self, t_start: int, t_end: int) -> np.ndarray:
+        """Read events within a time window using binary search. O(log N + K).
+
+        Events with t_start <= t < t_end; separate layout only (KeyError otherwise).
+        """
+
+class H5EventWriter:
+    """Buffered streaming writer for H5 event files.
+
+    The constructor creates the file (replacing any existing one) with four
+    empty, chunked, unlimited datasets t, x, y, p in ``events_group``. Appended
+    events are buffered and written in whole chunks. After ``flush()`` or
+    ``close()`` every event appended so far is in the file, with the attributes
+    "n_events", "format", "sensor_width"/"sensor_height" and "t_start"/"t_end".
+    Appending to a closed writer raises ValueError. A context manager; a writer
+    collected while open is flushed and closed.
+    """
+
+    path: str
+    config: H5Config
+    chunk_size: int
+
+    def __init__(
+        self,
+        path: Union[str, Path],
+        config: Optional[H5Config] = None,
+        sensor_size: Optional[Tuple[int, int]] = None,
+        compression: Optional[str] = "gzip",
+        compression_opts: int = 4,
+        chunk_size: int = 100000,
+    ) -> None: ...
+    @property
+    def n_events(self) -> int:
+        """Number of events appended so far (written or buffered)."""
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def sensor_size(self) -> Optional[Tuple[int, int]]: ...
+    def append(self, events: np.ndarray) -> None:
+        """Append any structured array with fields t, x, y, p (copied; cast like astype)."""
+    def flush(self) -> None:
+        """Write every buffered event, update the attributes and flush the file."""
+    def close(self) -> None:
+        """Flush and close the file; closing a closed writer does nothing."""
+    def __enter__(self) -> "H5EventWriter": ...
+    def __exit__(
+        self,
+        exc_type: Optional[type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> bool: ...
