@@ -1,0 +1,81 @@
+"""Event format conversion: camera words to events, events to dense arrays.
+
+EVT 2.0 / EVT 3.0 raw words to EVENT_DTYPE events (whole buffers, or streams
+read in pieces), events to frames of shape (n_frames, height, width) and to
+binary spike rasters of shape (time_bins, n_neurons).
+"""
+
+from collections.abc import Buffer
+from typing import Tuple
+
+import numpy as np
+
+__all__ = [
+    "EVENT_DTYPE",
+    "decode_evt2",
+    "decode_evt3",
+    "Evt2Decoder",
+    "Evt3Decoder",
+    "events_to_frames",
+    "events_to_raster",
+]
+
+EVENT_DTYPE: np.dtype
+"""The record type of morvel.io.streaming: t <u8, x <u2, y <u2, p u1."""
+
+__test__: dict
+
+def decode_evt2(raw_data: bytes) -> np.ndarray:
+    """Decode EVT2 (Prophesee 32-bit) raw data to MORVEL events.
+
+    raw_data must be exactly bytes (TypeError otherwise) and a whole number of
+    4-byte words (ValueError otherwise). Events come in input order.
+    """
+
+def decode_evt3(raw_data: bytes) -> np.ndarray:
+    """Decode EVT3 (Prophesee 16-bit) raw data to MORVEL events.
+
+    raw_data must be exactly bytes (TypeError otherwise) and a whole number of
+    2-byte words (ValueError otherwise). Events come in input order.
+    """
+
+class Evt2Decoder:
+    """Streaming EVT 2.0 decoder: time high, wraps and a partial word carry over between calls."""
+
+    def __init__(self) -> None: ...
+    def decode(self, data: Buffer) -> np.ndarray:
+        """Decode the next bytes of the stream (any C-contiguous buffer, any length)."""
+    def reset(self) -> None:
+        """Forget all state: like a new decoder."""
+    @property
+    def pending_bytes(self) -> int:
+        """Bytes held from the last decode() that do not yet make a whole word (0..3)."""
+
+class Evt3Decoder:
+    """Streaming EVT 3.0 decoder: y, base x, polarity, time, wraps and an odd byte carry over."""
+
+    def __init__(self) -> None: ...
+    def decode(self, data: Buffer) -> np.ndarray:
+        """Decode the next bytes of the stream (any C-contiguous buffer, any length; non-bytes are copied)."""
+    def reset(self) -> None:
+        """Forget all state: like a new decoder."""
+    @property
+    def pending_bytes(self) -> int:
+        """Bytes held from the last decode() that do not yet make a whole word (0 or 1)."""
+
+def events_to_frames(
+    events: np.ndarray, sensor_size: Tuple[int, int], n_frames: int = 1, accumulate: bool = True
+) -> np.ndarray:
+    """Convert events to dense frame representation.
+
+    float32 array of shape (n_frames, height, width): event counts per time bin
+    and pixel (accumulate) or 1.0 where any event fell; events outside the
+    sensor are dropped.
+    """
+
+def events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100) -> np.ndarray:
+    """Convert events to spike raster (neuron x time).
+
+    Binary float32 array of shape (time_bins, n_neurons); the neuron of an
+    event is (x * height + y) % n_neurons with height = max(y) + 1.
+    """
