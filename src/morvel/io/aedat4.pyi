@@ -10,7 +10,6 @@ from typing import Optional as Optional
 
 import numpy as np
 
-__all__ = ["FrameConfig", "DEFAULT_CONFIG", "unpack_frame", "unpack_frames"]
 
 EVENT_DTYPE: np.dtype
 __test__: dict

@@ -11,7 +11,6 @@ from typing import Generator as Generator, List as List, Optional as Optional
 
 import numpy as np
 
-__all__ = ["pack_events_udp", "udp_event_receiver"]
 
 EVENT_DTYPE: np.dtype
 __test__: dict
