@@ -739,6 +739,7 @@ def test_docstrings_and_signatures():
         (write_h5, "write_h5(path: Union[str, Path], events: np.ndarray"),
         (H5EventReader, "H5EventReader(path: Union[str, Path], chunk_size: int = 50000"),
         (H5EventReader.read_all, "read_all(self) -> np.ndarray\n\nRead entire file into one array."),
+        (H5EventReader.__iter__, "__iter__(self) -> Generator[np.ndarray, None, None]\n\nYield event chunks"),
         (H5EventReader.read_time_window, "read_time_window(self, t_start: int, t_end: int) -> np.ndarray"),
         (H5EventWriter, "H5EventWriter(path: Union[str, Path], config: Optional[H5Config] = None"),
         (H5EventWriter.append, "append(self, events: np.ndarray) -> None"),

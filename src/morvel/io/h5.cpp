@@ -1207,7 +1207,18 @@ PyObject* reader_read_time_window(PyObject* self_obj, PyObject* const* args, Py_
     });
 }
 
+PyObject* reader_iter_method(PyObject* self_obj, PyObject*) { return reader_iter(self_obj); }
+
 PyMethodDef reader_methods[] = {
+    // Takes the place of the slot wrapper, to carry the documentation.
+    {"__iter__", reader_iter_method, METH_NOARGS | METH_COEXIST,
+     "__iter__($self, /)\n--\n\n"
+     "__iter__(self) -> Generator[np.ndarray, None, None]\n\n"
+     "Yield event chunks via h5py dataset slicing.\n\n"
+     "A generator: the file is opened at the first step and stays open until\n"
+     "the generator is exhausted, closed, fails or is collected. Every chunk\n"
+     "is a new EVENT_DTYPE array of chunk_size events (the last holds the\n"
+     "rest); an empty file yields nothing.\n"},
     {"read_all", reader_read_all, METH_NOARGS,
      "read_all($self, /)\n--\n\n"
      "read_all(self) -> np.ndarray\n\n"
