@@ -40,8 +40,8 @@ Ref run_decoder(kn::Evt2Decoder& dec, const unsigned char* data, std::size_t n) 
 }
 
 // EVT 3.0: the bound is 12 events a word, so the output is sized by an exact
-// count. The count holds only for the same bytes: callers pass bytes that
-// cannot change (see decoder_decode).
+// count. The count holds only for the same bytes: these must not change
+// meanwhile (a bytes object); see run_decoder_live for others.
 Ref run_decoder(kn::Evt3Decoder& dec, const unsigned char* data, std::size_t n) {
     const bool release = n >= kReleaseGilBytes;
     std::size_t count;
@@ -54,6 +54,42 @@ Ref run_decoder(kn::Evt3Decoder& dec, const unsigned char* data, std::size_t n) 
         kit::MaybeNoGil nogil(release);
         dec.decode(data, n, np::events_data(out));
     }
+    return out;
+}
+
+// EVT 3.0 from bytes that someone else may write while they are decoded (a
+// bytearray, a shared mapping, ...): the count from the live bytes sizes the
+// output; then each block is copied aside, counted exactly and decoded from
+// the copy, so the output is never overrun. Bytes that changed to more
+// events than counted raise RuntimeError (the state is then not kept).
+Ref run_decoder_live(kn::Evt3Decoder& dec, const unsigned char* data, std::size_t n) {
+    constexpr std::size_t kBlock = 1 << 15;
+    const bool release = n >= kReleaseGilBytes;
+    std::size_t count;
+    {
+        kit::MaybeNoGil nogil(release);
+        count = dec.count_events(data, n);
+    }
+    Ref out = np::empty(static_cast<npy_intp>(count));
+    std::vector<unsigned char> block(n < kBlock ? n : kBlock);
+    Event* ev = np::events_data(out);
+    std::size_t k = 0;
+    bool overrun = false;
+    {
+        kit::MaybeNoGil nogil(release);
+        for (std::size_t pos = 0; pos < n;) {
+            const std::size_t len = n - pos < kBlock ? n - pos : kBlock;
+            std::memcpy(block.data(), data + pos, len);
+            if (dec.count_events(block.data(), len) > count - k) {
+                overrun = true;
+                break;
+            }
+            k += dec.decode(block.data(), len, ev + k);
+            pos += len;
+        }
+    }
+    if (overrun) kit::raise(PyExc_RuntimeError, "the data changed while it was being decoded");
+    np::shrink(out, static_cast<npy_intp>(k));
     return out;
 }
 
@@ -157,17 +193,12 @@ PyObject* decoder_decode(PyObject* self_obj, PyObject* const* args, Py_ssize_t n
             ~Idle() { busy = false; }
         } idle{self->busy};
         // EVT 3.0 sizes its output from the words: bytes that someone else
-        // may write while they are decoded are copied first.
-        std::vector<unsigned char> copy;
-        if constexpr (std::is_same_v<Decoder, kn::Evt3Decoder>) {
-            if (!input.immutable() && n != 0) {
-                copy.resize(n);
-                kit::MaybeNoGil nogil(n >= kReleaseGilBytes);
-                std::memcpy(copy.data(), data, n);
-                data = copy.data();
-            }
-        }
-        Ref out = run_decoder(state, data, n);
+        // may write while they are decoded are decoded from copies.
+        Ref out;
+        if constexpr (std::is_same_v<Decoder, kn::Evt3Decoder>)
+            out = input.immutable() ? run_decoder(state, data, n) : run_decoder_live(state, data, n);
+        else
+            out = run_decoder(state, data, n);
         self->state = state;
         return out.release();
     });
@@ -222,9 +253,11 @@ PyMethodDef evt3_methods[] = {
      "Decode the next piece of an EVT 3.0 stream.\n\n"
      "Args:\n"
      "    data: The next bytes of the stream, of any length: bytes, bytearray,\n"
-     "        memoryview or any object exporting a C-contiguous buffer. Anything\n"
-     "        but bytes (or a memoryview of bytes) is copied before decoding,\n"
-     "        as the output is sized from the words themselves.\n\n"
+     "        memoryview, mmap or any object exporting a C-contiguous buffer.\n"
+     "        The output is sized from the words themselves, so anything but\n"
+     "        bytes (or a memoryview of bytes) is decoded block by block from\n"
+     "        private copies: a writer changing the bytes meanwhile can never\n"
+     "        make the decoder overrun its output.\n\n"
      "Returns:\n"
      "    EVENT_DTYPE array of the events of the words completed by ``data``, in\n"
      "    stream order. An odd trailing byte is kept for the next call (see\n"
@@ -233,7 +266,9 @@ PyMethodDef evt3_methods[] = {
      "    TypeError: ``data`` exports no buffer.\n"
      "    BufferError: ``data`` is not C-contiguous (NumPy arrays raise\n"
      "        ValueError).\n"
-     "    RuntimeError: another thread is decoding with this decoder.\n"},
+     "    RuntimeError: another thread is decoding with this decoder, or the\n"
+     "        bytes changed while they were decoded (the state is then kept as\n"
+     "        it was before the call).\n"},
     {"reset", decoder_reset<kn::Evt3Decoder>, METH_NOARGS,
      "reset($self, /)\n--\n\n"
      "reset(self) -> None\n\n"
