@@ -70,44 +70,20 @@ def w2(*words: int) -> bytes:
     return struct.pack(f"<{len(words)}I", *words)
 
 
-def cd2(p: int, x: int, y: int, t_low: int = 0) -> int:
-    return p << 28 | t_low << 22 | x << 11 | y
-
-
-def th2(value: int) -> int:
-    return 0x8 << 28 | value
-
-
 def w3(*words: int) -> bytes:
     return struct.pack(f"<{len(words)}H", *words)
 
 
-def y3(y, master=0):
-    return 0x0000 | master << 11 | y
+def cd2(p, x, y, t_low=0):  # EVT 2.0 CD_OFF / CD_ON
+    return p << 28 | t_low << 22 | x << 11 | y
 
 
-def x3(x, p):
-    return 0x2000 | p << 11 | x
-
-
-def base3(x, p):
-    return 0x3000 | p << 11 | x
-
-
-def v12(mask):
-    return 0x4000 | mask
-
-
-def v8(mask):
-    return 0x5000 | mask
-
-
-def tl3(v):
-    return 0x6000 | v
-
-
-def th3(v):
-    return 0x8000 | v
+th2 = lambda v: 0x8 << 28 | v  # noqa: E731  EVT 2.0 EVT_TIME_HIGH
+y3 = lambda y, master=0: master << 11 | y  # noqa: E731  EVT 3.0 words from here on
+x3 = lambda x, p: 0x2000 | p << 11 | x  # noqa: E731
+base3 = lambda x, p: 0x3000 | p << 11 | x  # noqa: E731
+v12, v8 = (lambda m: 0x4000 | m), (lambda m: 0x5000 | m)
+tl3, th3 = (lambda v: 0x6000 | v), (lambda v: 0x8000 | v)
 
 
 def tuples(events: np.ndarray) -> list:
@@ -176,13 +152,6 @@ def test_importing_fails_without_streaming():
 def test_docstrings_start_with_signature(obj, first_line, params):
     assert obj.__doc__.split("\n")[0] == first_line
     assert list(inspect.signature(obj).parameters) == params
-
-
-def test_summaries():
-    assert "Decode EVT2 (Prophesee 32-bit) raw data to MORVEL events." in decode_evt2.__doc__
-    assert "Convert events to dense frame representation." in events_to_frames.__doc__
-    assert "Convert events to spike raster (neuron x time)." in events_to_raster.__doc__
-    assert str(inspect.signature(events_to_raster)) == "(events, n_neurons, time_bins=100)"
 
 
 def test_stub_matches_module():
@@ -320,11 +289,6 @@ def test_whole_buffer_argument_rules(decode, cls, ref, make, word):
     for n in range(1, word):
         with pytest.raises(ValueError, match="multiple of element size"):
             decode(b"\x01" * (word * 5 + n))
-    name = decode.__name__
-    with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 1 positional argument \(2 given\)$"):
-        decode(b"", b"")
-    with pytest.raises(TypeError, match="unexpected keyword argument 'data'"):
-        decode(data=b"")
 
 
 def test_large_buffers_release_the_gil_and_stay_exact():
@@ -389,60 +353,39 @@ def test_pieces_decode_like_the_whole(decode, cls, ref, make, word, max_piece, w
         (Evt3Decoder, w3(th3(4095)), w3(th3(0), x3(1, 0)), [(2**24, 1, 0, 0)]),
     ],
 )
-def test_state_carries_over(cls, first, second, expected):
+def test_state_carries_over_and_reset_clears_it(cls, first, second, expected):
     dec = cls()
     dec.decode(first)
     assert tuples(dec.decode(second)) == expected
-    dec.reset()
-    assert tuples(dec.decode(second))[0][0] < expected[0][0]
-
-
-@pytest.mark.parametrize("decode, cls, ref, make, word", DECODERS)
-def test_partial_word_and_reset(decode, cls, ref, make, word):
-    data = make(50, 1)
-    dec = cls()
-    assert dec.pending_bytes == 0
-    assert len(dec.decode(data[:1])) == 0 and dec.pending_bytes == 1
-    rest = dec.decode(data[1:])
-    assert np.array_equal(rest, decode(data))
     dec.decode(b"\x01")
-    assert dec.pending_bytes == 1
     dec.reset()
     assert dec.pending_bytes == 0
-    assert np.array_equal(dec.decode(data), decode(data))  # no stale byte, no stale time
-    assert len(dec.decode(b"")) == 0 and dec.decode(data=b"").dtype == EVENT_DTYPE
+    assert np.array_equal(dec.decode(second), cls().decode(second))
 
 
 @pytest.mark.parametrize("cls", [Evt2Decoder, Evt3Decoder])
 def test_decoder_argument_errors(cls):
     dec = cls()
+    dec.decode(b"\x01")
     with pytest.raises(TypeError, match="bytes-like object is required, not 'str'"):
         dec.decode("abcd")
     with pytest.raises(BufferError, match="not C-contiguous"):
         dec.decode(memoryview(bytearray(16))[::2])
     with pytest.raises(ValueError, match="not C-contiguous"):  # NumPy's own wording
         dec.decode(np.zeros(16, np.uint8)[::2])
-    with pytest.raises(TypeError, match=r"decode\(\) takes exactly 1 positional argument \(0 given\)"):
-        dec.decode()
     with pytest.raises(TypeError, match=r"takes exactly 0 positional arguments \(1 given\)"):
         cls(1)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
-        cls(x=1)
     with pytest.raises(AttributeError):
         dec.pending_bytes = 0
-    assert dec.pending_bytes == 0  # a failed call leaves the state alone
+    assert dec.pending_bytes == 1  # failed calls leave the state alone
 
 
-def test_decoders_are_independent_and_subclassable():
-    a, b = Evt3Decoder(), Evt3Decoder()
-    a.decode(w3(th3(7)))
-    assert b.decode(w3(x3(1, 1)))["t"][0] == 0
-
+def test_decoders_can_be_subclassed():
     class Reader(Evt2Decoder):
         pass
 
     r = Reader()
-    r.note = "ok"
+    r.note = "a reader keeps its own attributes"
     assert tuples(r.decode(w2(cd2(1, 1, 2)))) == [(0, 1, 2, 1)]
 
 
@@ -450,7 +393,6 @@ def test_evt3_mutable_input_is_decoded_from_a_snapshot():
     data = random_evt3(1_500_000, 3)  # large enough to be decoded without the GIL
     buf = bytearray(data)
     stop = threading.Event()
-
     full = np.full(len(data) // 2, 0x4FFF, "<u2").tobytes()  # full VECT_12 words: 12 events each
 
     def scribble():  # flips the words while decoding runs
@@ -655,30 +597,24 @@ def test_missing_fields_fail_with_numpys_error(events, fn, exc, message):
         (lambda ev: events_to_frames([1, 2], (4, 4)), TypeError, "events must be np.ndarray, got list"),
         (lambda ev: events_to_frames(None, [4, 4]), TypeError, TYPE_MSG.format("sensor_size", "tuple", "list")),
         (lambda ev: events_to_frames(ev, (4, 4), "2"), TypeError, TYPE_MSG.format("n_frames", "int", "str")),
-        (lambda ev: events_to_frames(ev, (4,)), ValueError, "sensor_size must be (width, height) tuple, got (4,)"),
         (lambda ev: events_to_frames(ev, (4, 4, 2)), ValueError,
          "sensor_size must be (width, height) tuple, got (4, 4, 2)"),
-        (lambda ev: events_to_frames(ev, (4, 4), 0), ValueError, "n_frames must be >= 1, got 0"),
         (lambda ev: events_to_frames(ev, (4, 4), -3), ValueError, "n_frames must be >= 1, got -3"),
         # checks in order: the events type first, then the size, then n_frames
         (lambda ev: events_to_frames((), (4,), 0), TypeError, "events must be np.ndarray, got tuple"),
         (lambda ev: events_to_frames(ev, (4,), 0), ValueError, "sensor_size must be (width, height) tuple, got (4,)"),
         (lambda ev: events_to_frames(ev, (4, "a")), TypeError, TYPE_MSG.format("sensor_size", "int", "str")),
         (lambda ev: events_to_frames(ev, (-4, 4)), ValueError, "negative dimensions are not allowed"),
-        (lambda ev: events_to_frames(ev), TypeError, "events_to_frames() takes at least 2 positional arguments (1 given)"),
-        (lambda ev: events_to_raster(ev.tolist(), 4), TypeError, "events must be np.ndarray, got list"),
-        (lambda ev: events_to_raster(ev, 0), ValueError, "n_neurons must be >= 1, got 0"),
+        (lambda ev: events_to_raster(ev.tolist(), 0, 0), TypeError, "events must be np.ndarray, got list"),
         (lambda ev: events_to_raster(ev, 0, 0), ValueError, "n_neurons must be >= 1, got 0"),
         (lambda ev: events_to_raster(ev, 4, 0), ValueError, "time_bins must be >= 1, got 0"),
         (lambda ev: events_to_raster(ev, None), TypeError, TYPE_MSG.format("n_neurons", "int", "NoneType")),
-        (lambda ev: events_to_raster(ev, 4, time_bins=[1]), TypeError, TYPE_MSG.format("time_bins", "int", "list")),
-        (lambda ev: events_to_raster(ev), TypeError, "events_to_raster() takes at least 2 positional arguments (1 given)"),
     ],
 )
 def test_argument_checks(call, exc, message):
     with pytest.raises(exc) as info:
         call(make_events(5))
-    assert str(info.value) == message or message in str(info.value)
+    assert message in str(info.value)
 
 
 # --- rasters ----------------------------------------------------------------------------
