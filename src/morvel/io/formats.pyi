@@ -9,16 +9,7 @@ from collections.abc import Buffer
 from typing import Tuple
 
 import numpy as np
-
-__all__ = [
-    "EVENT_DTYPE",
-    "decode_evt2",
-    "decode_evt3",
-    "Evt2Decoder",
-    "Evt3Decoder",
-    "events_to_frames",
-    "events_to_raster",
-]
+from typing_extensions import disjoint_base
 
 EVENT_DTYPE: np.dtype
 """The record type of morvel.io.streaming: t <u8, x <u2, y <u2, p u1."""
@@ -39,6 +30,7 @@ def decode_evt3(raw_data: bytes) -> np.ndarray:
     2-byte words (ValueError otherwise). Events come in input order.
     """
 
+@disjoint_base
 class Evt2Decoder:
     """Streaming EVT 2.0 decoder: time high, wraps and a partial word carry over between calls."""
 
@@ -51,6 +43,7 @@ class Evt2Decoder:
     def pending_bytes(self) -> int:
         """Bytes held from the last decode() that do not yet make a whole word (0..3)."""
 
+@disjoint_base
 class Evt3Decoder:
     """Streaming EVT 3.0 decoder: y, base x, polarity, time, wraps and an odd byte carry over."""
 
