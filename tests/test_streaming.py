@@ -371,3 +371,16 @@ def test_reader_keeps_reading_an_unlinked_file(write_file):
     first = next(gen)
     os.unlink(path)  # the open file stays readable
     assert np.array_equal(np.concatenate([first, *gen]), ev)
+
+
+@pytest.mark.parametrize("make", [lambda p: EventBuffer(4), lambda p: BufferedEventReader(p)])
+def test_weak_references_die_with_the_object(make, write_file):
+    import gc
+    import weakref
+
+    obj = make(write_file(b""))
+    called = []
+    ref = weakref.ref(obj, lambda r: called.append(r))
+    del obj
+    gc.collect()
+    assert ref() is None and called == [ref]

@@ -7,3 +7,4 @@
 #include "generator.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "type.hpp"

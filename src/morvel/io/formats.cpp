@@ -166,14 +166,6 @@ int decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-void decoder_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    PyObject_ClearWeakRefs(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 // The state is copied out, advanced without the GIL and stored back, so the
 // object itself is only ever touched under the GIL.
 template <class Decoder>
@@ -579,7 +571,7 @@ void add_decoder_type(PyObject* m, const char* qualified, const char* doc, PyMet
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_new, reinterpret_cast<void*>(decoder_new<Decoder>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(kit::gc_dealloc<>)},
         {Py_tp_traverse, reinterpret_cast<void*>(decoder_traverse)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},

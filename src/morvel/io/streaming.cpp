@@ -3,6 +3,7 @@
 
 #include "kit/file.hpp"
 #include "kit/random.hpp"
+#include "kit/type.hpp"
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
 #include "kernels/random.hpp"
@@ -105,14 +106,6 @@ int reader_clear(PyObject* self_obj) {
     Py_CLEAR(self->descr);
     PyObject_ClearManagedDict(self_obj);
     return 0;
-}
-
-void reader_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
-    reader_clear(self_obj);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
 }
 
 void require_initialised(Reader* self) {
@@ -309,14 +302,6 @@ int buffer_clear(PyObject* self_obj) {
     Py_CLEAR(reinterpret_cast<Buffer*>(self_obj)->blocks);
     PyObject_ClearManagedDict(self_obj);
     return 0;
-}
-
-void buffer_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
-    buffer_clear(self_obj);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
 }
 
 Buffer* initialised_buffer(PyObject* self_obj) {
@@ -604,7 +589,7 @@ int exec_streaming(PyObject* m) {
                 {Py_tp_doc, const_cast<char*>(kReaderDoc)},
                 {Py_tp_init, reinterpret_cast<void*>(reader_init)},
                 {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+                {Py_tp_dealloc, reinterpret_cast<void*>(kit::gc_dealloc<reader_clear>)},
                 {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
                 {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
                 {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
@@ -626,7 +611,7 @@ int exec_streaming(PyObject* m) {
                 {Py_tp_doc, const_cast<char*>(kBufferDoc)},
                 {Py_tp_init, reinterpret_cast<void*>(buffer_init)},
                 {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+                {Py_tp_dealloc, reinterpret_cast<void*>(kit::gc_dealloc<buffer_clear>)},
                 {Py_tp_traverse, reinterpret_cast<void*>(buffer_traverse)},
                 {Py_tp_clear, reinterpret_cast<void*>(buffer_clear)},
                 {Py_sq_length, reinterpret_cast<void*>(buffer_len)},
