@@ -418,6 +418,30 @@ def test_compound_layouts(tmp_path, dtype):
         assert np.array_equal(h5._read_compound(f["events"]), expected)
 
 
+@pytest.mark.parametrize("compound", [False, True])
+@pytest.mark.parametrize("record", [EVENT_DTYPE, [("t", "<i8"), ("x", "<u2"), ("y", "<f4"), ("p", "<u1")]])
+def test_files_chunked_by_others(tmp_path, compound, record):
+    ev = make_events(333_333)
+    src = np.empty(len(ev), dtype=record)
+    for f in "txyp":
+        src[f] = ev[f]
+    path = tmp_path / "f.h5"
+    with h5py.File(path, "w") as f:
+        g = f.create_group("events")
+        if compound:
+            g.create_dataset("events", data=src, chunks=(70_000,), compression="gzip", compression_opts=1)
+        else:
+            for name, chunks in (("t", (100_000,)), ("x", (30_000,)), ("y", None), ("p", (7,))):
+                g.create_dataset(name, data=src[name], chunks=chunks, compression="gzip" if chunks else None)
+    for chunk in (50_000, 333_333, 10**6):
+        reader = H5EventReader(path, chunk_size=chunk)
+        assert np.array_equal(np.concatenate(list(reader)), ev)
+    assert np.array_equal(read_h5(path), ev)
+    if not compound:
+        lo, hi = int(ev["t"][1000]), int(ev["t"][300_000])
+        assert np.array_equal(reader.read_time_window(lo, hi), ev[(ev["t"] >= lo) & (ev["t"] < hi)])
+
+
 def test_compound_errors(tmp_path):
     path = write_compound(tmp_path / "f.h5", np.zeros(5, dtype=[("t", "<u8"), ("x", "<u2"), ("y", "<u2")]))
     with pytest.raises(IndexError):
@@ -761,11 +785,11 @@ def test_no_object_leaks(tmp_path):
         lambda: write_h5(tmp_path / "c.h5", ev[:100], sensor_size=(2, 2)),
         writer,
     ]
-    # h5py's registries and the interpreter's free lists fill during the first
-    # few thousand calls, by fits and starts (a bounded growth, well below a
-    # block per call). A leak shows as at least one block per call in every
-    # round; the quieter of two rounds is judged.
-    rounds = 250
+    # Each operation's first few hundred calls grow the interpreter's and
+    # h5py's caches, by fits and starts, up to a bound (about two thousand
+    # blocks in all). A leak shows as at least one block per call in every
+    # round: an operation passes with one round clearly below that.
+    rounds = 150
 
     def growth(op):
         gc.collect()
@@ -776,8 +800,7 @@ def test_no_object_leaks(tmp_path):
         return sys.getallocatedblocks() - blocks
 
     for op in ops:
-        growth(op)
-        assert min(growth(op), growth(op)) < rounds, op
+        assert any(growth(op) < rounds * 3 // 4 for _ in range(8)), op
 
 
 # --- documentation -------------------------------------------------------------------

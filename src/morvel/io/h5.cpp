@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -319,19 +320,37 @@ npy_intp length_1d(PyObject* ds) {
     return n;
 }
 
-// Events per block for a dataset: whole HDF5 chunks, about kBlockEvents.
-npy_intp block_for(PyObject* ds) {
+// Chunk length of a one-dimensional dataset; 0 when it is not chunked (or
+// not an h5py dataset).
+npy_intp chunk_length(PyObject* ds) {
     Ref chunks = Ref::steal_or_null(PyObject_GetAttrString(ds, "chunks"));
     if (!chunks) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) kit::raise();
         PyErr_Clear();
-        return kBlockEvents;
+        return 0;
     }
-    if (!PyTuple_Check(chunks.get()) || PyTuple_GET_SIZE(chunks.get()) != 1) return kBlockEvents;
+    if (!PyTuple_Check(chunks.get()) || PyTuple_GET_SIZE(chunks.get()) != 1) return 0;
     const Py_ssize_t c = PyLong_AsSsize_t(PyTuple_GET_ITEM(chunks.get(), 0));
     if (c == -1 && PyErr_Occurred()) kit::raise();
-    if (c <= 0) return kBlockEvents;
-    return c * std::max<npy_intp>(1, kBlockEvents / c);
+    return std::max<npy_intp>(c, 0);
+}
+
+// Events per block for datasets read side by side: about kBlockEvents, and a
+// whole number of chunks of each of them, so that blocks starting at 0 read
+// every chunk once (a compressed chunk read in parts would be decompressed
+// for each part, the chunk cache being off).
+npy_intp block_for(std::initializer_list<npy_intp> chunk_lengths) {
+    npy_intp align = 0, largest = 0;
+    for (npy_intp c : chunk_lengths) {
+        if (c <= 0) continue;
+        largest = std::max(largest, c);
+        align = align ? std::lcm(align, c) : c;
+        if (align > 4 * kBlockEvents) align = -1;  // no common multiple worth having
+        if (align < 0) break;
+    }
+    if (align < 0) align = largest;
+    if (align == 0) return kBlockEvents;
+    return align * std::max<npy_intp>(1, kBlockEvents / align);
 }
 
 // ---------------------------------------------------------------------------
@@ -445,7 +464,9 @@ public:
                 kit::raise(PyExc_ValueError, "%R has %zd elements but the timestamp dataset has %zd", ds[i].get(),
                            static_cast<Py_ssize_t>(len), static_cast<Py_ssize_t>(n_));
         }
-        block_ = std::max<npy_intp>(1, std::min(block_for(ds[0].get()), n_));
+        const npy_intp block = block_for({chunk_length(ds[0].get()), chunk_length(ds[1].get()),
+                                          chunk_length(ds[2].get()), chunk_length(ds[3].get())});
+        block_ = std::max<npy_intp>(1, std::min(block, n_));
         if (!read_ahead_) block_ = std::min(block_, std::max<npy_intp>(max_request, 1));
         readers_.reserve(4);
         for (std::size_t i = 0; i < 4; ++i) readers_.emplace_back(h5, std::move(ds[i]), kFields[i].typenum, block_);
@@ -488,10 +509,15 @@ private:
     std::vector<ColumnReader> readers_;
 };
 
-// A compound dataset: which field feeds which event field, and how to read it.
+// A compound dataset: which field feeds which event field, and how to read
+// it. Records are read into a window of raw records and interleaved from
+// there, with read-ahead as for SeparateSource. When each chosen field is
+// unsigned of its target's width, h5py reads them straight into our record
+// layout (and a window is then copied as it is).
 class CompoundSource {
 public:
-    CompoundSource(const H5& h5, Ref ds) : ds_(std::move(ds)) {
+    CompoundSource(const H5& h5, Ref ds, npy_intp max_request, bool read_ahead)
+        : ds_(std::move(ds)), read_ahead_(read_ahead) {
         n_ = length_1d(ds_.get());
         Ref dtype = kit::getattr(ds_.get(), "dtype");
         Ref names = kit::getattr(dtype.get(), "names");
@@ -509,36 +535,82 @@ public:
         names_[1] = pick("x", nullptr, 1);
         names_[2] = pick("y", nullptr, 2);
         names_[3] = pick("p", "polarity", 3);
-        if (h5.is_dataset(ds_.get())) direct_ = direct_descr(dtype.get());
+        block_ = std::max<npy_intp>(1, std::min(block_for({chunk_length(ds_.get())}), n_));
+        if (!read_ahead_) block_ = std::min(block_, std::max<npy_intp>(max_request, 1));
+        if (!h5.is_dataset(ds_.get())) return;
+        direct_ = direct_descr(dtype.get());
+        Ref descr = descr_from(dtype.get());
+        if (!PyDataType_REFCHK(as_descr(descr))) raw_descr_ = std::move(descr);  // else h5py's slicing converts
     }
 
     npy_intp size() const noexcept { return n_; }
 
-    // Records [start, end) as a new event array.
+    // Records [start, end) into out[0, end - start).
+    void read_into(Event* out, npy_intp start, npy_intp end) {
+        if (direct_ && !read_ahead_) {  // no window needed: straight into the result
+            if (end > start) read_direct(out, start, end);
+            return;
+        }
+        while (start < end) {
+            if (start < win_start_ || start >= win_end_) load(start, std::min(read_ahead_ ? n_ : end, start + block_));
+            const npy_intp m = std::min(end, win_end_) - start;
+            const npy_intp offset = start - win_start_;
+            if (direct_) {
+                std::memcpy(out, np::events_data(window_) + offset, static_cast<std::size_t>(m) * sizeof(Event));
+            } else {
+                std::array<kn::SrcColumn, 4> src;
+                for (std::size_t i = 0; i < 4; ++i) {
+                    src[i] = cols_[i].col;
+                    src[i].data = static_cast<const char*>(src[i].data) + offset * src[i].stride;
+                }
+                interleave_block(out, m, src);
+            }
+            out += m;
+            start += m;
+        }
+    }
+
     Ref read(npy_intp start, npy_intp end) {
         Ref out = np::empty(end - start);
-        if (end == start) return out;
-        if (direct_) {
-            // h5py converts the chosen fields (same widths, unsigned) into our records.
-            Py_INCREF(direct_.get());  // stolen by PyArray_View
-            Ref view = kit::check(PyArray_View(np::arr(out), as_descr(direct_), nullptr));
-            kit::call_method(ds_.get(), "read_direct", view.get(), slice(start, end).get());
-            return out;
-        }
-        Ref raw = kit::check(PyObject_GetItem(ds_.get(), slice(start, end).get()));
-        std::array<Column, 4> cols;
-        std::array<kn::SrcColumn, 4> src;
-        for (std::size_t i = 0; i < 4; ++i) {
-            Ref field = kit::check(PyObject_GetItem(raw.get(), names_[i].get()));
-            Ref arr = kit::check(PyArray_FromAny(field.get(), nullptr, 1, 1, 0, nullptr));
-            if (PyArray_DIM(np::arr(arr), 0) != end - start)
-                kit::raise(PyExc_ValueError, "%R gave %zd records for %zd requested", ds_.get(),
-                           static_cast<Py_ssize_t>(PyArray_DIM(np::arr(arr), 0)), static_cast<Py_ssize_t>(end - start));
-            cols[i] = column_of(std::move(arr), kFields[i].typenum);
-            src[i] = cols[i].col;
-        }
-        interleave_block(np::events_data(out), end - start, src);
+        read_into(np::events_data(out), start, end);
         return out;
+    }
+
+private:
+    // Records [start, stop) of the dataset into `dest` (records of our layout).
+    void read_direct(Event* dest, npy_intp start, npy_intp stop) {
+        npy_intp count = stop - start;
+        Py_INCREF(direct_.get());  // stolen by the constructor
+        Ref view = kit::check(PyArray_NewFromDescr(&PyArray_Type, as_descr(direct_), 1, &count, nullptr, dest,
+                                                   NPY_ARRAY_CARRAY, nullptr));
+        kit::call_method(ds_.get(), "read_direct", view.get(), slice(start, stop).get());
+    }
+
+    void load(npy_intp start, npy_intp stop) {
+        win_start_ = win_end_ = 0;
+        if (!window_ && (direct_ || raw_descr_)) window_ = direct_ ? np::empty(block_) : np::empty(block_, as_descr(raw_descr_));
+        if (direct_) {
+            read_direct(np::events_data(window_), start, stop);
+        } else {
+            Ref raw;
+            if (window_) {
+                raw = prefix(window_, stop - start);
+                kit::call_method(ds_.get(), "read_direct", raw.get(), slice(start, stop).get());
+            } else {
+                raw = kit::check(PyObject_GetItem(ds_.get(), slice(start, stop).get()));
+            }
+            for (std::size_t i = 0; i < 4; ++i) {
+                Ref field = kit::check(PyObject_GetItem(raw.get(), names_[i].get()));
+                Ref arr = kit::check(PyArray_FromAny(field.get(), nullptr, 1, 1, 0, nullptr));
+                if (PyArray_DIM(np::arr(arr), 0) != stop - start)
+                    kit::raise(PyExc_ValueError, "%R gave %zd records for %zd requested", ds_.get(),
+                               static_cast<Py_ssize_t>(PyArray_DIM(np::arr(arr), 0)),
+                               static_cast<Py_ssize_t>(stop - start));
+                cols_[i] = column_of(std::move(arr), kFields[i].typenum);
+            }
+        }
+        win_start_ = start;
+        win_end_ = stop;
     }
 
 private:
@@ -571,9 +643,15 @@ private:
     }
 
     Ref ds_;
+    bool read_ahead_;
     npy_intp n_ = 0;
+    npy_intp block_ = 1;
     std::array<Ref, 4> names_;
-    Ref direct_;
+    Ref direct_;     // our record layout under the chosen names, or null
+    Ref raw_descr_;  // the dataset's record type, when h5py can read into it
+    Ref window_;     // reusable records (h5py datasets), `block_` of them
+    npy_intp win_start_ = 0, win_end_ = 0;
+    std::array<Column, 4> cols_;  // the window's chosen fields
 };
 
 // ---------------------------------------------------------------------------
@@ -755,7 +833,7 @@ Ref read_separate(const H5& h5, PyObject* group, const Config& c) {
 }
 
 Ref read_compound(const H5& h5, Ref ds) {
-    CompoundSource src(h5, std::move(ds));
+    CompoundSource src(h5, std::move(ds), std::numeric_limits<npy_intp>::max(), false);
     return src.read(0, src.size());
 }
 
@@ -854,7 +932,8 @@ PyObject* read_compound_slice_fn(PyObject*, PyObject* const* args, Py_ssize_t na
         auto a = kit::parse(sig, args, nargs, kwnames);
         const long long start = kit::arg_int(a[1], "start");
         const long long end = kit::arg_int(a[2], "end");
-        CompoundSource src(H5(loaded_h5py()), Ref::borrow(a[0]));
+        CompoundSource src(H5(loaded_h5py()), Ref::borrow(a[0]), static_cast<npy_intp>(std::max(end - start, 0LL)),
+                           false);
         checked_range(src.size(), start, end);
         return src.read(static_cast<npy_intp>(start), static_cast<npy_intp>(end)).release();
     });
@@ -1136,7 +1215,7 @@ kit::Generator reader_chunks(Ref self_ref) {
                 start = end;
             }
         } else {
-            CompoundSource src(h5, compound_dataset(g.get(), c, layout));
+            CompoundSource src(h5, compound_dataset(g.get(), c, layout), chunk, true);
             const npy_intp n = src.size();
             for (npy_intp start = 0; start < n;) {
                 const npy_intp end = start + std::min(chunk, n - start);
