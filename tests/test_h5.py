@@ -747,6 +747,25 @@ def test_uninitialised_objects():
             call(obj)
 
 
+def test_threads(tmp_path):
+    # Kernels release the GIL on large inputs; h5py serialises its own calls.
+    from concurrent.futures import ThreadPoolExecutor
+
+    ev = make_events(400_000)
+    write_h5(tmp_path / "src.h5", ev, compression=None)
+
+    def job(i):
+        if i % 2:
+            return np.array_equal(read_h5(tmp_path / "src.h5"), ev)
+        with H5EventWriter(tmp_path / f"w{i}.h5", compression=None) as w:
+            for s in range(0, len(ev), 150_000):
+                w.append(ev[s:s + 150_000])
+        return np.array_equal(read_h5(tmp_path / f"w{i}.h5"), ev)
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(job, range(8)))
+
+
 # --- references -------------------------------------------------------------------
 
 
