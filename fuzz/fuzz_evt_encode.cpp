@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+// Small blocks, so that runs and filler words cross block ends.
+#define MORVEL_EVT_ENCODE_BLOCK 16
 #include "kernels/evt.hpp"
 #include "kernels/evt_encode.hpp"
 
@@ -223,14 +225,19 @@ void run(const std::vector<Event>& ev, const std::uint8_t* data, std::size_t siz
         CHECK(first_type == 0x8);
     }
 
-    // With room to spare the blocks are written unchecked: same bytes.
-    Encoder fresh;
-    const std::size_t roomy = fresh.max_bytes(n, n ? ev[n - 1].t : 0);
+    // With room to spare blocks are written unchecked, and must stay within
+    // cap all the same (each buffer is exactly cap bytes): same bytes.
+    const std::size_t roomy = Encoder{}.max_bytes(n, n ? ev[n - 1].t : 0);
     if (n != 0 && roomy <= (std::size_t{64} << 20)) {
-        std::vector<std::uint8_t> big(roomy + 512);
-        const EvtEncodeResult b = fresh.encode(ev.data(), n, big.data(), big.size());
-        CHECK(b.error == EvtEncodeError::none && b.bytes == bytes);
-        CHECK(std::memcmp(big.data(), out.data(), bytes) == 0);
+        for (const std::size_t cap : {bytes + Encoder::kSlackBytes + size % 97, bytes + 64 + size % 13, roomy,
+                                      roomy + Encoder::kSlackBytes + 7}) {
+            Encoder fresh;
+            std::uint8_t* buf = new std::uint8_t[cap];
+            const EvtEncodeResult b = fresh.encode(ev.data(), n, buf, cap);
+            CHECK(b.error == EvtEncodeError::none && b.bytes == bytes);
+            CHECK(std::memcmp(buf, out.data(), bytes) == 0);
+            delete[] buf;
+        }
     }
 
     Decoder dec;

@@ -67,6 +67,11 @@ namespace morvel::kernels {
 #endif
 #endif
 
+// Events per block of encode(); the fuzzer makes it small to cross blocks.
+#ifndef MORVEL_EVT_ENCODE_BLOCK
+#define MORVEL_EVT_ENCODE_BLOCK 4096
+#endif
+
 inline constexpr std::uint32_t kEvtMaxCoordinate = 2047;
 inline constexpr std::uint64_t kEvtMaxPeriodsPerStep = std::uint64_t{1} << 16;
 
@@ -251,7 +256,7 @@ template <class Enc>
 inline EvtEncodeResult encode_blocks(Enc& enc, const Event* ev, std::size_t n, unsigned char* out,
                                      std::size_t cap) noexcept {
     using Word = typename Enc::Word;
-    constexpr std::size_t kBlock = 4096;
+    constexpr std::size_t kBlock = MORVEL_EVT_ENCODE_BLOCK;
     Enc next = enc;
     std::size_t pos = 0;
     for (std::size_t i = 0; i < n;) {
