@@ -22,11 +22,14 @@ def cases(quick: bool) -> list[Case]:
     out: list[Case] = []
     n = 1_000_000 if quick else 10_000_000
     label = f"{n / 1e6:g}M"
-    # Files live in memory (tmpfs) where there is one, so the disk's write-back
-    # does not blur the comparison of the libraries' own costs.
-    shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    tmp = tempfile.mkdtemp(prefix="morvel-bench-h5-", dir=shm)
+    # The file read lies in the page cache; files written go to memory (tmpfs)
+    # where there is one, so the disk's write-back does not blur the
+    # comparison of the libraries' own costs.
+    tmp = tempfile.mkdtemp(prefix="morvel-bench-h5-")
     atexit.register(shutil.rmtree, tmp, ignore_errors=True)
+    shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    out_dir = tempfile.mkdtemp(prefix="morvel-bench-h5-", dir=shm) if shm else tmp
+    atexit.register(shutil.rmtree, out_dir, ignore_errors=True)
     events = generate_random_events(n, duration_us=n * 10)
     columns = {f: np.ascontiguousarray(events[f]) for f in "txyp"}
     types = {"t": np.uint64, "x": np.uint16, "y": np.uint16, "p": np.uint8}
@@ -90,7 +93,7 @@ def cases(quick: bool) -> list[Case]:
                     {"numpy fields, chunks of 50k": lambda: numpy_chunks(50_000)}, target=1.3, units=(n, "ev")))
 
     # --- writing ---------------------------------------------------------------
-    dst = os.path.join(tmp, "out.h5")
+    dst = os.path.join(out_dir, "out.h5")
 
     def h5py_write():
         with h5py.File(dst, "w") as f:
