@@ -495,7 +495,7 @@ def test_reader_chunks(event_file, n, chunk, sizes):
     assert np.array_equal(np.concatenate(chunks) if chunks else ev, ev)
     assert not any(np.shares_memory(a, b) for a, b in zip(chunks, chunks[1:]))
     assert reader.n_events == n
-    assert np.array_equal(reader.read_time_window(0, 2**64), ev)
+    assert np.array_equal(reader.read_time_window(0, 2**64), ev) and np.array_equal(reader.read_all(), ev)
     if n > 10:
         lo, hi = int(ev["t"][n // 10]), int(ev["t"][-n // 10])
         assert np.array_equal(reader.read_time_window(lo, hi), ev[(ev["t"] >= lo) & (ev["t"] < hi)])
@@ -576,14 +576,6 @@ def test_time_window_arguments(event_file):
     with pytest.raises(TypeError, match=r"read_time_window\(\) takes exactly 2 positional arguments \(1 given\)"):
         reader.read_time_window(0)
     assert np.array_equal(reader.read_time_window(t_start=0, t_end=2**64), ev)
-
-
-def test_empty_file(tmp_path):
-    path = tmp_path / "f.h5"
-    write_h5(path, np.zeros(0, dtype=EVENT_DTYPE))
-    reader = H5EventReader(path)
-    assert reader.n_events == 0 and list(reader) == []
-    assert reader.read_time_window(0, 100).shape == (0,) and reader.read_all().shape == (0,)
 
 
 def test_reader_generators_hold_the_file_only_while_running(event_file):
