@@ -148,12 +148,98 @@ def throughput_ops(tmp):
     }
 
 
-MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops}
+def formats_ops(tmp):
+    from morvel.io import formats
+
+    words2 = np.random.default_rng(1).integers(0, 2**32, 4000, dtype=np.uint32).tobytes()
+    words3 = np.random.default_rng(2).integers(0, 2**16, 8000, dtype=np.uint16).tobytes()
+    ev = make_events(3000)
+
+    def streaming_decoders():
+        for cls, data in ((formats.Evt2Decoder, words2), (formats.Evt3Decoder, words3)):
+            d = cls()
+            d.decode(data[:1001])
+            d.decode(bytearray(data[1001:]))
+            d.decode(memoryview(data))
+            d.reset()
+            expect(TypeError, d.decode, 5)
+
+    return {
+        "decode": lambda: (formats.decode_evt2(words2), formats.decode_evt3(words3)),
+        "decode bad": lambda: (expect(ValueError, formats.decode_evt2, words2[:-1]),
+                               expect(ValueError, formats.decode_evt3, words3[:-1]),
+                               expect(TypeError, formats.decode_evt2, bytearray(words2))),
+        "decoders": streaming_decoders,
+        "frames": lambda: (formats.events_to_frames(ev, (640, 480), 3),
+                           formats.events_to_frames(ev[::2], (64, 48), 2, False),
+                           formats.events_to_raster(ev, 100, 10),
+                           formats.events_to_raster(ev[["t", "x", "y"]], 7, 3)),
+        "frames bad": lambda: (expect(TypeError, formats.events_to_frames, [1], (2, 2)),
+                               expect(ValueError, formats.events_to_frames, ev, (2,)),
+                               expect(ValueError, formats.events_to_raster, ev, 0),
+                               expect(ValueError, formats.events_to_frames, ev[["x", "y"]], (2, 2))),
+    }
 
 
-def cases():
-    for module, ops in MODULES.items():
-        yield pytest.param(module, id=module)
+def aedat4_ops(tmp):
+    from morvel.io import aedat4
+
+    frames = np.random.default_rng(3).integers(0, 256, 3 * 64 * 48 // 4, dtype=np.uint8).tobytes()
+    return {
+        "unpack": lambda: (aedat4.unpack_frame(frames, 64, 48, 7), aedat4.unpack_frames(frames + b"x", 64, 48, 10, 3)),
+        "unpack bad": lambda: (expect(ValueError, aedat4.unpack_frame, frames[:10], 64, 48, 0),
+                               expect(TypeError, aedat4.unpack_frames, bytearray(frames), 64, 48),
+                               expect(TypeError, aedat4.unpack_frame, frames, "64", 48, 0)),
+        "config": lambda: aedat4.FrameConfig(64, 48).frame_size_bytes,
+    }
+
+
+def ethernet_ops(tmp):
+    import socket
+    import threading
+
+    from morvel.io import ethernet
+
+    ev = make_events(2500)
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    packet = ethernet.pack_events_udp(ev, 1000)[0]
+    stop = threading.Event()
+
+    def send_forever():  # the receiver binds on its first next(): keep a datagram coming
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+            while not stop.wait(0.002):
+                tx.sendto(packet, ("127.0.0.1", port))
+
+    sender = threading.Thread(target=send_forever, daemon=True)
+    sender.start()
+
+    def receive():
+        rx = ethernet.udp_event_receiver("127.0.0.1", port, 65536, 1.0)
+        assert len(next(rx)) == 1000
+        rx.close()
+
+    def dropped():
+        rx = ethernet.udp_event_receiver("127.0.0.1", port, 65536, 1.0)
+        next(rx)
+        del rx
+
+    return {
+        "pack": lambda: (ethernet.pack_events_udp(ev), ethernet.pack_events_udp(ev[::3], 7)),
+        "pack bad": lambda: (expect(ValueError, ethernet.pack_events_udp, ev, 0),
+                             expect(TypeError, ethernet.pack_events_udp, ev, "x")),
+        "receiver bad": lambda: (expect(TypeError, ethernet.udp_event_receiver, None),
+                                 expect(ValueError, ethernet.udp_event_receiver, "127.0.0.1", port, 5)),
+        "receive": receive,
+        "receiver dropped": dropped,
+        "stop sender": stop.set,
+    }
+
+
+MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops,
+           "formats": formats_ops, "aedat4": aedat4_ops, "ethernet": ethernet_ops}
 
 
 @pytest.mark.parametrize("module", list(MODULES))
