@@ -869,3 +869,15 @@ def test_stub_matches_the_module():
                         assert params(item) == [p for p in sig.parameters if p != "self"], (node.name, item.name)
                 elif isinstance(item, ast.AnnAssign):
                     assert hasattr(cls, item.target.id), (node.name, item.target.id)
+
+
+@pytest.mark.parametrize("make", [lambda p: h5.H5EventReader(p), lambda p: h5.H5EventWriter(p)])
+def test_weak_references_die_with_the_object(make, tmp_path):
+    import weakref
+
+    obj = make(str(tmp_path / "w.h5"))
+    called = []
+    ref = weakref.ref(obj, called.append)
+    del obj
+    gc.collect()
+    assert ref() is None and called == [ref]

@@ -1142,13 +1142,6 @@ int reader_clear(PyObject* self_obj) {
     return 0;
 }
 
-void reader_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
-    reader_clear(self_obj);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
-}
 
 Reader* initialised_reader(PyObject* self_obj) {
     auto* self = reinterpret_cast<Reader*>(self_obj);
@@ -1617,11 +1610,7 @@ void writer_finalize(PyObject* self_obj) {
 
 void writer_dealloc(PyObject* self_obj) {
     if (PyObject_CallFinalizerFromDealloc(self_obj) < 0) return;  // resurrected
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
-    writer_clear(self_obj);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
+    kit::gc_dealloc<writer_clear>(self_obj);
 }
 
 PyObject* writer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1801,7 +1790,7 @@ int exec_h5(PyObject* m) {
                 {Py_tp_doc, const_cast<char*>(kReaderDoc)},
                 {Py_tp_init, reinterpret_cast<void*>(reader_init)},
                 {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+                {Py_tp_dealloc, reinterpret_cast<void*>(kit::gc_dealloc<reader_clear>)},
                 {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
                 {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
                 {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
