@@ -1,6 +1,6 @@
-// Files read by native code: a POSIX descriptor owned by an RAII object, with
-// the interpreter's OSError subclasses (FileNotFoundError, ...) on failure and
-// the GIL released while the kernel copies data.
+// Files read and written by native code: a POSIX descriptor owned by an RAII
+// object, with the interpreter's OSError subclasses (FileNotFoundError, ...)
+// on failure and the GIL released while data moves.
 #pragma once
 
 #include "ref.hpp"
@@ -14,9 +14,11 @@ namespace kit {
 
 class File {
 public:
+    enum Mode { Read, Write };  // Write creates or truncates
+
     File() noexcept = default;
-    // Open `path` (a str, bytes or os.PathLike) for reading.
-    explicit File(PyObject* path) : path_(Ref::borrow(path)) {
+    // Open `path` (a str, bytes or os.PathLike) for reading or writing.
+    explicit File(PyObject* path, Mode mode = Read) : path_(Ref::borrow(path)) {
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(path, &encoded)) raise();
         Ref holder = Ref::steal(encoded);
@@ -25,7 +27,8 @@ public:
         {
             NoGil nogil;
             do {
-                fd = ::open(p, O_RDONLY | O_CLOEXEC);
+                fd = mode == Read ? ::open(p, O_RDONLY | O_CLOEXEC)
+                                  : ::open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
             } while (fd < 0 && errno == EINTR);
         }
         if (fd < 0) raise_errno();
@@ -73,6 +76,41 @@ public:
             raise_errno();
         }
         return got;
+    }
+
+    // Write all `n` bytes (the GIL released).
+    void write_all(const char* buf, std::size_t n) {
+        int err = 0;
+        {
+            NoGil nogil;
+            while (n > 0) {
+                const ssize_t w = ::write(fd_, buf, n);
+                if (w >= 0) {
+                    buf += w;
+                    n -= static_cast<std::size_t>(w);
+                } else if (errno != EINTR) {
+                    err = errno;
+                    break;
+                }
+            }
+        }
+        if (err) {
+            errno = err;
+            raise_errno();
+        }
+    }
+
+    // Close and report what the close reports (a full disk can surface only
+    // here on some file systems).
+    void close_checked() {
+        if (fd_ < 0) return;
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        if (rc != 0 && errno != EINTR) raise_errno();
+    }
+
+    void seek(long long offset) {
+        if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) raise_errno();
     }
 
     // Bytes between the current position and the end of a regular file, or

@@ -5,8 +5,9 @@ read in pieces), events to frames of shape (n_frames, height, width) and to
 binary spike rasters of shape (time_bins, n_neurons).
 """
 
+import os
 from collections.abc import Buffer
-from typing import Tuple
+from typing import Generator, Optional, Tuple, Union
 
 import numpy as np
 from typing_extensions import disjoint_base
@@ -72,3 +73,61 @@ def events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100) -
     Binary float32 array of shape (time_bins, n_neurons); the neuron of an
     event is (x * height + y) % n_neurons with height = max(y) + 1.
     """
+
+@disjoint_base
+class RawReader:
+    """Reader for RAW camera recordings (ASCII header, then EVT 2.0 / EVT 3.0 words)."""
+
+    path: str
+    header: dict[str, str]
+    sensor_size: Optional[Tuple[int, int]]
+    data_offset: int
+    @property
+    def format(self) -> str:
+        """"EVT2" or "EVT3"."""
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(
+        self, path: Union[str, os.PathLike[str]], chunk_size: int = 100000, format: Optional[str] = None
+    ) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+    def count_events(self) -> int:
+        """Number of events, counted from the words without decoding them."""
+
+@disjoint_base
+class RawWriter:
+    """Streaming writer of RAW recordings."""
+
+    path: str
+    sensor_size: Optional[Tuple[int, int]]
+    @property
+    def n_events(self) -> int: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def closed(self) -> bool: ...
+    def __init__(
+        self, path: Union[str, os.PathLike[str]], format: str = "EVT3", sensor_size: Optional[Tuple[int, int]] = None
+    ) -> None: ...
+    def write(self, events: np.ndarray) -> None:
+        """Encode and write events; nothing of the array is written if one cannot be encoded."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "RawWriter": ...
+    def __exit__(self, *exc: object) -> bool: ...
+
+def encode_evt2(events: np.ndarray) -> bytes:
+    """EVT 2.0 words of the events (non-decreasing t, x and y below 2048, p 0 or 1)."""
+
+def encode_evt3(events: np.ndarray) -> bytes:
+    """EVT 3.0 words of the events, with vector words for runs on one row."""
+
+def write_raw(
+    path: Union[str, os.PathLike[str]],
+    events: np.ndarray,
+    format: str = "EVT3",
+    sensor_size: Optional[Tuple[int, int]] = None,
+) -> None:
+    """Write a RAW recording; every event is checked before a byte is written."""
