@@ -794,9 +794,22 @@ kit::Generator raw_chunks_of(Ref self_ref) {
         eof = got == 0;
         std::size_t n = 0;
         if (!eof) {
+            if (!current) {
+                current = np::empty(static_cast<npy_intp>(chunk));
+                fill = 0;
+            }
             kit::NoGil nogil;
-            scratch.resize(dec.count_events(piece.data(), got));
-            n = dec.decode(piece.data(), got, scratch.data());
+            const std::size_t count = dec.count_events(piece.data(), got);
+            if (count <= chunk - fill) {  // the usual case: straight into the chunk
+                fill += dec.decode(piece.data(), got, np::events_data(current) + fill);
+            } else {
+                scratch.resize(count);
+                n = dec.decode(piece.data(), got, scratch.data());
+            }
+        }
+        if (current && fill == chunk) {
+            Ref full = std::move(current);
+            co_yield std::move(full);
         }
         std::size_t used = 0;
         while (used < n) {
