@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <numeric>
 #include <optional>
 #include <vector>
@@ -1190,12 +1194,40 @@ int reader_set_chunk_size(PyObject* self_obj, PyObject* value, void*) {
 
 // The chunked read. Runs from the first next(); the file is a local, so it is
 // closed on every way out.
+// Size of the file under an open h5py File (its descriptor), or -1.
+long long open_file_size(PyObject* h5file) {
+    Ref id = Ref::steal_or_null(PyObject_GetAttrString(h5file, "id"));
+    Ref fd = id ? Ref::steal_or_null(PyObject_CallMethod(id.get(), "get_vfd_handle", nullptr)) : Ref();
+    if (!fd) {
+        PyErr_Clear();
+        return -1;
+    }
+    const long v = PyLong_AsLong(fd.get());
+    struct stat st;
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return ::fstat(static_cast<int>(v), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// HDF5 reads past the end of a file that shrank as zeros: a reader that
+// keeps a file open checks its size at every step, so a file cut under it
+// is reported instead of read as zeros.
+void check_not_shrunk(PyObject* h5file, PyObject* path, long long at_open) {
+    if (at_open < 0) return;
+    const long long now = open_file_size(h5file);
+    if (now >= 0 && now < at_open)
+        kit::raise(PyExc_OSError, "%S: file shrank from %lld to %lld bytes while being read", path, at_open, now);
+}
+
 kit::Generator reader_chunks(Ref self_ref) {
     auto* self = reinterpret_cast<Reader*>(self_ref.get());
     const H5 h5(ensure_h5py());
     const Config c = load_config(self->config);
     const npy_intp chunk = self->chunk_size;
     H5File file(h5, self->path, "r", ChunkCache::off);
+    const long long size_at_open = open_file_size(file.get());
     {
         Ref g = group_of(file.get(), c);
         const Layout layout = detect_layout(file.get(), c);
@@ -1204,7 +1236,10 @@ kit::Generator reader_chunks(Ref self_ref) {
             const npy_intp n = src.size();
             for (npy_intp start = 0; start < n;) {
                 const npy_intp end = start + std::min(chunk, n - start);
-                co_yield src.read(start, end);
+                check_not_shrunk(file.get(), self->path, size_at_open);
+                Ref block = src.read(start, end);
+                check_not_shrunk(file.get(), self->path, size_at_open);
+                co_yield std::move(block);
                 start = end;
             }
         } else {
@@ -1212,7 +1247,10 @@ kit::Generator reader_chunks(Ref self_ref) {
             const npy_intp n = src.size();
             for (npy_intp start = 0; start < n;) {
                 const npy_intp end = start + std::min(chunk, n - start);
-                co_yield src.read(start, end);
+                check_not_shrunk(file.get(), self->path, size_at_open);
+                Ref block = src.read(start, end);
+                check_not_shrunk(file.get(), self->path, size_at_open);
+                co_yield std::move(block);
                 start = end;
             }
         }
@@ -1343,6 +1381,7 @@ struct Writer {
     Py_ssize_t capacity;   // a whole number of chunks
     Py_ssize_t committed;  // events in the datasets that are never rewritten (whole chunks)
     Py_ssize_t buffered;   // events staged after them (the first may already be in the file)
+    Py_ssize_t written;    // the datasets' common length after the last successful write
     std::uint64_t t_min, t_max;
     bool busy;
 };
@@ -1505,6 +1544,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             w->capacity = capacity;
             w->committed = 0;
             w->buffered = 0;
+            w->written = 0;
             w->t_min = std::numeric_limits<std::uint64_t>::max();
             w->t_max = 0;
             w->file = file.release().release();
@@ -1525,12 +1565,52 @@ kn::EventColumns writer_stage_at(const Writer* w, npy_intp offset) {
 // staged, so that it is written again, whole, with the events that follow.
 void writer_write_stage(Writer* w) {
     if (w->buffered == 0) return;
+    // HDF5 files have no journal: a write that runs out of space half-way
+    // can leave the four datasets at different lengths on disk. Check the
+    // room first (the data plus a margin for HDF5's own metadata), so a full
+    // disk is reported while the file still holds every flushed event.
+    {
+        const unsigned long long need = static_cast<unsigned long long>(w->buffered) * sizeof(Event) + (1u << 20);
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(w->path, &encoded)) kit::raise();
+        Ref holder = Ref::steal(encoded);
+        struct statvfs fs;
+        if (::statvfs(PyBytes_AS_STRING(encoded), &fs) == 0) {
+            const unsigned long long room = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+            if (room < need) {
+                errno = ENOSPC;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, w->path);
+                kit::raise();
+            }
+        }
+    }
     Ref extent = tuple1(w->committed + w->buffered);
     Ref create_simple = Ref::borrow(w->create_simple);
-    for (int i = 0; i < 4; ++i) {
-        kit::call_method(w->ids[i], "set_extent", extent.get());
-        write_column(create_simple, w->ids[i], w->mtypes[i], Ref::borrow(w->stage[i]), w->committed, w->buffered);
+    try {
+        for (int i = 0; i < 4; ++i) {
+            kit::call_method(w->ids[i], "set_extent", extent.get());
+            write_column(create_simple, w->ids[i], w->mtypes[i], Ref::borrow(w->stage[i]), w->committed,
+                         w->buffered);
+        }
+    } catch (const kit::PyError&) {
+        // A failed write (a full disk, say) may leave some datasets longer
+        // than others, and the file unreadable. Bring all four back to the
+        // length they last reached together (shrinking needs no space), so
+        // the file still reads back every event written before; the error
+        // goes on to the caller.
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref back = kit::check(Py_BuildValue("(n)", w->written));
+        for (int i = 0; i < 4; ++i) {
+            PyObject* r = PyObject_CallMethod(w->ids[i], "set_extent", "O", back.get());
+            if (r)
+                Py_DECREF(r);
+            else
+                PyErr_Clear();
+        }
+        PyErr_SetRaisedException(pending);
+        throw;
     }
+    w->written = w->committed + w->buffered;
     const Py_ssize_t whole = w->buffered - w->buffered % w->chunk_size;
     const Py_ssize_t tail = w->buffered - whole;
     if (whole && tail) {

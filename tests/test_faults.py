@@ -1,0 +1,191 @@
+"""Faults from outside: files cut or corrupted under a reader, a full disk
+under a writer, a datagram flood against a slow consumer. The error must
+surface, nothing may be reported as success, and nothing may crash."""
+
+from __future__ import annotations
+
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import numpy as np
+import pytest
+
+from morvel.io.formats import RawReader, RawWriter, write_raw
+from morvel.io.h5 import H5EventReader, H5EventWriter, read_h5, write_h5
+
+from conftest import make_events, run_python
+
+
+# --- files changed under a reader ----------------------------------------------------
+
+
+def test_h5_reader_with_the_file_cut_under_it(tmp_path):
+    """HDF5 reads the missing part of a cut file as zeros: the reader must say so."""
+    ev = make_events(400_000)
+    path = str(tmp_path / "cut.h5")
+    write_h5(path, ev, compression=None)
+    gen = iter(H5EventReader(path, chunk_size=50_000))
+    assert np.array_equal(next(gen), ev[:50_000])
+    os.truncate(path, os.path.getsize(path) // 2)
+    with pytest.raises(OSError, match="shrank"):
+        list(gen)
+
+
+# --- corrupted HDF5 files, in a child process so that a crash shows ------------------
+
+CORRUPT_READ = """
+import sys, numpy as np
+from morvel.io.h5 import read_h5, H5EventReader
+path, offset, value = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+data = bytearray(open(path, "rb").read())
+data[offset] ^= value
+open(path, "wb").write(bytes(data))
+outcome = []
+for op in (lambda: read_h5(path), lambda: list(H5EventReader(path, chunk_size=1000)),
+           lambda: H5EventReader(path).n_events, lambda: H5EventReader(path).read_time_window(0, 10**9)):
+    try:
+        op()
+        outcome.append("ok")
+    except Exception as exc:
+        outcome.append(type(exc).__name__)
+print(" ".join(outcome))
+"""
+
+
+def test_corrupted_h5_metadata_raises_and_never_crashes(tmp_path):
+    ev = make_events(5000)
+    clean = tmp_path / "clean.h5"
+    write_h5(str(clean), ev, sensor_size=(640, 480), compression=None)
+    size = os.path.getsize(clean)
+    rng = np.random.default_rng(0)
+    # The metadata (superblock, object headers, B-trees) sits in the first
+    # kilobytes; the data blocks after it.
+    offsets = sorted(set(rng.integers(0, min(size, 6000), 40).tolist()))
+    errors = 0
+    for off in offsets:
+        path = tmp_path / f"c{off}.h5"
+        path.write_bytes(clean.read_bytes())
+        proc = subprocess.run([sys.executable, "-c", CORRUPT_READ, str(path), str(off), "255"],
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, f"offset {off}: child died ({proc.returncode}): {proc.stderr[-500:]}"
+        errors += proc.stdout.split() != ["ok"] * 4
+    assert errors > 0  # the corruptions were noticed somewhere
+
+
+# --- a full disk under a writer ---------------------------------------------------------
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 2 MiB tmpfs (root only); skipped where mounting is not allowed."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount)], capture_output=True,
+                          text=True)
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount a small tmpfs here: {proc.stderr.strip() or proc.returncode}")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], capture_output=True)
+
+
+def test_h5_writer_on_a_full_disk(small_disk):
+    path = str(small_disk / "w.h5")
+    flushed = 0
+    ev = make_events(500_000)
+    writer = H5EventWriter(path, compression=None, chunk_size=10_000)
+    with pytest.raises(OSError):
+        for start in range(0, len(ev), 20_000):
+            writer.append(ev[start:start + 20_000])
+            writer.flush()
+            flushed = start + 20_000
+    try:
+        writer.close()
+    except OSError:
+        pass
+    assert 0 < flushed < len(ev)
+    back = read_h5(path)
+    assert len(back) >= flushed and np.array_equal(back[:flushed], ev[:flushed])
+
+
+def test_raw_writers_on_a_full_disk(small_disk):
+    ev = make_events(2_000_000, width=1280, height=720)
+    with pytest.raises(OSError):
+        write_raw(small_disk / "a.raw", ev, "EVT2")
+    with pytest.raises(OSError):
+        with RawWriter(small_disk / "b.raw", "EVT2") as w:
+            for piece in np.array_split(ev, 20):
+                w.write(piece)
+
+
+def test_convert_on_a_full_disk_leaves_no_file(small_disk, tmp_path):
+    src = str(tmp_path / "in.bin")
+    make_events(1_000_000).tofile(src)
+    proc = subprocess.run([sys.executable, "-m", "morvel.io", "convert", src, str(small_disk / "out.h5")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert os.listdir(small_disk) == []
+
+
+# --- a datagram flood against a slow consumer --------------------------------------------
+
+
+def test_udp_flood_against_a_slow_consumer():
+    from morvel.io.ethernet import pack_events_udp, udp_event_receiver
+
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    packets = pack_events_udp(make_events(20_000), 1000)
+    marker = np.array([(123456789, 1, 2, 1)], dtype=make_events(1).dtype)
+    stop = threading.Event()
+    sent = [0]
+
+    def flood():
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+            deadline = time.monotonic() + 3.0
+            while not stop.is_set() and time.monotonic() < deadline:
+                for p in packets:
+                    try:
+                        tx.sendto(p, ("127.0.0.1", port))
+                        sent[0] += 1
+                    except OSError:  # the kernel's queue is full: keep going
+                        pass
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    rx = udp_event_receiver("127.0.0.1", port, 65536, 0.5)
+    sender = threading.Thread(target=flood, daemon=True)
+    # The receiver binds on its first next(); start the flood once it waits.
+    threading.Timer(0.2, sender.start).start()
+    first = next(rx)
+    base = rss()
+    received = len(first)
+    t_end = time.monotonic() + 3.0
+    while time.monotonic() < t_end:
+        received += len(next(rx))
+        time.sleep(0.005)  # a slow consumer
+    stop.set()
+    sender.join(timeout=5)
+    assert rss() - base < 64 << 20  # bounded: the kernel drops what we cannot take
+    assert received > 0 and sent[0] > 0
+    # Drain what is queued, then the receiver still answers.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        for _ in range(3000):
+            chunk = next(rx)
+            if len(chunk) == 1 and chunk["t"][0] == marker["t"][0]:
+                break
+            if len(chunk) == 1000:
+                tx.sendto(pack_events_udp(marker)[0], ("127.0.0.1", port))
+        else:
+            pytest.fail("the receiver stopped answering after the flood")
+    rx.close()
