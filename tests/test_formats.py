@@ -114,7 +114,8 @@ def random_evt3(n: int, seed: int) -> bytes:
 def test_module_names_in_order():
     names = [n for n in vars(formats) if not n.startswith("__") or n == "__test__"]
     assert names == ["Tuple", "np", "EVENT_DTYPE", "decode_evt2", "decode_evt3", "Evt2Decoder", "Evt3Decoder",
-                     "events_to_frames", "events_to_raster", "__test__"]
+                     "events_to_frames", "events_to_raster", "RawReader", "RawWriter", "encode_evt2", "encode_evt3",
+                     "write_raw", "__test__"]
     from morvel.io import streaming
     assert formats.EVENT_DTYPE is streaming.EVENT_DTYPE
     assert formats.__test__ == {}
@@ -162,7 +163,8 @@ def test_stub_matches_module():
     for name, node in defs.items():
         obj = getattr(formats, name)
         if isinstance(node, ast.ClassDef):
-            members = {n.name for n in node.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
+            members = {n.name for n in node.body if isinstance(n, ast.FunctionDef) and not n.name.startswith("__")}
+            members |= {n.target.id for n in node.body if isinstance(n, ast.AnnAssign)}
             assert members == {m for m in vars(obj) if not m.startswith("_")}
         else:
             assert [a.arg for a in node.args.args] == list(inspect.signature(obj).parameters)

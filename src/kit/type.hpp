@@ -19,4 +19,25 @@ void gc_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// tp_traverse and tp_clear of a GC heap type with a managed dict whose
+// object members are `Members`:
+//   {Py_tp_traverse, gc_traverse<Reader, &Reader::path, &Reader::dtype>}
+template <class T, PyObject* T::*... Members>
+int gc_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* o = reinterpret_cast<T*>(self);
+    int rc = 0;
+    ((rc = rc ? rc : (o->*Members ? visit(o->*Members, arg) : 0)), ...);
+    return rc ? rc : PyObject_VisitManagedDict(self, visit, arg);
+}
+
+template <class T, PyObject* T::*... Members>
+int gc_clear(PyObject* self) {
+    auto* o = reinterpret_cast<T*>(self);
+    auto clear = [](PyObject*& member) { Py_CLEAR(member); };
+    (clear(o->*Members), ...);
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
+
 }  // namespace kit

@@ -725,22 +725,10 @@ int raw_reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         -1);
 }
 
-int raw_reader_traverse(PyObject* self_obj, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<RawReaderObject*>(self_obj);
-    Py_VISIT(Py_TYPE(self_obj));
-    Py_VISIT(self->header);
-    Py_VISIT(self->sensor_size);
-    return PyObject_VisitManagedDict(self_obj, visit, arg);
-}
-
-int raw_reader_clear(PyObject* self_obj) {
-    auto* self = reinterpret_cast<RawReaderObject*>(self_obj);
-    Py_CLEAR(self->path);
-    Py_CLEAR(self->header);
-    Py_CLEAR(self->sensor_size);
-    PyObject_ClearManagedDict(self_obj);
-    return 0;
-}
+constexpr auto raw_reader_traverse =
+    kit::gc_traverse<RawReaderObject, &RawReaderObject::path, &RawReaderObject::header, &RawReaderObject::sensor_size>;
+constexpr auto raw_reader_clear =
+    kit::gc_clear<RawReaderObject, &RawReaderObject::path, &RawReaderObject::header, &RawReaderObject::sensor_size>;
 
 // Bytes read per piece: bounded so that one piece decodes to a bounded
 // number of events (EVT 3.0 vectors hold up to 12 events in 2 bytes).

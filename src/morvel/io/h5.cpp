@@ -1128,23 +1128,8 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         -1);
 }
 
-int reader_traverse(PyObject* self_obj, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<Reader*>(self_obj);
-    Py_VISIT(Py_TYPE(self_obj));
-    Py_VISIT(self->path);
-    Py_VISIT(self->config);
-    Py_VISIT(self->n_events);
-    return PyObject_VisitManagedDict(self_obj, visit, arg);
-}
-
-int reader_clear(PyObject* self_obj) {
-    auto* self = reinterpret_cast<Reader*>(self_obj);
-    Py_CLEAR(self->path);
-    Py_CLEAR(self->config);
-    Py_CLEAR(self->n_events);
-    PyObject_ClearManagedDict(self_obj);
-    return 0;
-}
+constexpr auto reader_traverse = kit::gc_traverse<Reader, &Reader::path, &Reader::config, &Reader::n_events>;
+constexpr auto reader_clear = kit::gc_clear<Reader, &Reader::path, &Reader::config, &Reader::n_events>;
 
 
 Reader* initialised_reader(PyObject* self_obj) {

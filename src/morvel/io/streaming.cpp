@@ -30,7 +30,7 @@ struct Reader {
     PyObject_HEAD
     PyObject* path;        // str
     PyObject* dtype;       // the object given as dtype
-    PyArray_Descr* descr;  // dtype as a NumPy descriptor
+    PyObject* descr;       // dtype as a NumPy descriptor (PyArray_Descr)
     Py_ssize_t chunk_size;
     Py_ssize_t event_size;
 };
@@ -81,7 +81,7 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
                 kit::raise(PyExc_ValueError, "itemsize cannot be zero in type");
             Py_XSETREF(self->path, Py_NewRef(path));
             Py_XSETREF(self->dtype, Py_NewRef(dtype));
-            Py_XSETREF(self->descr, descr);
+            Py_XSETREF(self->descr, reinterpret_cast<PyObject*>(descr));
             descr_ref.release();
             self->chunk_size = chunk;
             self->event_size = static_cast<Py_ssize_t>(size);
@@ -90,23 +90,8 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         -1);
 }
 
-int reader_traverse(PyObject* self_obj, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<Reader*>(self_obj);
-    Py_VISIT(Py_TYPE(self_obj));
-    Py_VISIT(self->path);
-    Py_VISIT(self->dtype);
-    Py_VISIT(self->descr);
-    return PyObject_VisitManagedDict(self_obj, visit, arg);
-}
-
-int reader_clear(PyObject* self_obj) {
-    auto* self = reinterpret_cast<Reader*>(self_obj);
-    Py_CLEAR(self->path);
-    Py_CLEAR(self->dtype);
-    Py_CLEAR(self->descr);
-    PyObject_ClearManagedDict(self_obj);
-    return 0;
-}
+constexpr auto reader_traverse = kit::gc_traverse<Reader, &Reader::path, &Reader::dtype, &Reader::descr>;
+constexpr auto reader_clear = kit::gc_clear<Reader, &Reader::path, &Reader::dtype, &Reader::descr>;
 
 void require_initialised(Reader* self) {
     if (!self->path) kit::raise(PyExc_RuntimeError, "BufferedEventReader.__init__() was not called");
@@ -129,9 +114,9 @@ void refuse_object_records(PyArray_Descr* descr) {
 // closed on every way out.
 kit::Generator reader_chunks(Ref self_ref) {
     auto* self = reinterpret_cast<Reader*>(self_ref.get());
-    refuse_object_records(self->descr);
+    refuse_object_records(reinterpret_cast<PyArray_Descr*>(self->descr));
     kit::File file(self->path);
-    Ref descr = Ref::borrow(reinterpret_cast<PyObject*>(self->descr));  // kept across steps
+    Ref descr = Ref::borrow(self->descr);  // kept across steps
     const auto record = static_cast<std::size_t>(self->event_size);
     long long offset = 0;  // bytes yielded so far
     long long largest = file.size();
@@ -173,14 +158,14 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
     return kit::guard([&] {
         auto* self = reinterpret_cast<Reader*>(self_obj);
         require_initialised(self);
-        refuse_object_records(self->descr);
+        refuse_object_records(reinterpret_cast<PyArray_Descr*>(self->descr));
         kit::File file(self->path);
         const auto record = static_cast<std::size_t>(self->event_size);
         // Room for the whole file and one record more, so that a file that does
         // not grow is read with a single allocation; grown if it does.
         const long long left = file.remaining();
         std::size_t cap = (left > 0 ? static_cast<std::size_t>(left) : 0) / record + 1;
-        Ref out = np::empty(static_cast<npy_intp>(cap), self->descr);
+        Ref out = np::empty(static_cast<npy_intp>(cap), reinterpret_cast<PyArray_Descr*>(self->descr));
         std::size_t got = 0;
         for (;;) {
             char* base = static_cast<char*>(PyArray_DATA(np::arr(out)));
@@ -292,17 +277,8 @@ int buffer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         -1);
 }
 
-int buffer_traverse(PyObject* self_obj, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self_obj));
-    Py_VISIT(reinterpret_cast<Buffer*>(self_obj)->blocks);
-    return PyObject_VisitManagedDict(self_obj, visit, arg);
-}
-
-int buffer_clear(PyObject* self_obj) {
-    Py_CLEAR(reinterpret_cast<Buffer*>(self_obj)->blocks);
-    PyObject_ClearManagedDict(self_obj);
-    return 0;
-}
+constexpr auto buffer_traverse = kit::gc_traverse<Buffer, &Buffer::blocks>;
+constexpr auto buffer_clear = kit::gc_clear<Buffer, &Buffer::blocks>;
 
 Buffer* initialised_buffer(PyObject* self_obj) {
     auto* self = reinterpret_cast<Buffer*>(self_obj);
