@@ -164,7 +164,33 @@ def formats_ops(tmp):
             d.reset()
             expect(TypeError, d.decode, 5)
 
+    raw = os.path.join(tmp, "r.raw")
+    cut = os.path.join(tmp, "cut.raw")
+    ev_raw = make_events(3000, width=1280, height=720)
+    formats.write_raw(raw, ev_raw, "EVT3", (1280, 720))
+    with open(raw, "rb") as f:
+        data = f.read()
+    with open(cut, "wb") as f:
+        f.write(data[:-1])
+
+    def raw_ops():
+        r = formats.RawReader(raw, 1000)
+        list(r)
+        drop_half_way(iter(r), 1)
+        r.read_all()
+        r.count_events()
+        expect(ValueError, list, formats.RawReader(cut, 1000))
+        expect(FileNotFoundError, formats.RawReader, raw + ".missing")
+        expect(ValueError, formats.RawReader, raw, 0)
+        with formats.RawWriter(os.path.join(tmp, "w.raw"), "EVT2") as w:
+            w.write(ev_raw[:1000])
+            expect(ValueError, w.write, ev_raw[:10])  # goes back in time
+        expect(ValueError, formats.write_raw, os.path.join(tmp, "x.raw"), ev_raw, sensor_size=(10, 10))
+        formats.encode_evt2(ev_raw)
+        formats.encode_evt3(ev_raw[["t", "x", "y", "p"]])
+
     return {
+        "raw": raw_ops,
         "decode": lambda: (formats.decode_evt2(words2), formats.decode_evt3(words3)),
         "decode bad": lambda: (expect(ValueError, formats.decode_evt2, words2[:-1]),
                                expect(ValueError, formats.decode_evt3, words3[:-1]),
