@@ -249,3 +249,32 @@ def test_raw_writer_streams_and_refuses_bad_chunks(tmp_path, fmt):
         w.write(ev[:1])
     w.close()
     assert np.array_equal(RawReader(path).read_all(), ev)
+
+
+# --- files of the independent faery package ------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def faery():
+    return pytest.importorskip("faery", reason="faery (an independent event-file library) is not installed")
+
+
+@pytest.mark.parametrize("version", ["evt2", "evt3"])
+def test_faery_files_read_and_ours_read_by_faery(faery, tmp_path, version):
+    ev = camera_events(50_000, 15, rows=version == "evt3")
+    arr = np.zeros(len(ev), faery.EVENTS_DTYPE)
+    arr["t"], arr["x"], arr["y"], arr["on"] = ev["t"], ev["x"], ev["y"], ev["p"].astype(bool)
+    theirs = tmp_path / f"faery_{version}.raw"
+    faery.events_stream_from_array(arr, dimensions=(1280, 720)).to_file(str(theirs), version=version, zero_t0=False)
+    r = RawReader(theirs)  # their header: no '% end', width before height
+    assert (r.format, r.sensor_size) == (version.upper(), (1280, 720))
+    order = ["t", "y", "x", "p"]  # an encoder may reorder events of one timestamp
+    assert np.array_equal(np.sort(r.read_all(), order=order), np.sort(ev, order=order))
+
+    ours = tmp_path / f"ours_{version}.raw"
+    write_raw(ours, ev, version.upper(), (1280, 720))
+    stream = faery.events_stream_from_file(str(ours))
+    assert tuple(stream.dimensions()) == (1280, 720)
+    back = np.concatenate(list(stream))
+    assert np.array_equal(back["t"], ev["t"]) and np.array_equal(back["x"], ev["x"])
+    assert np.array_equal(back["y"], ev["y"]) and np.array_equal(back["on"], ev["p"].astype(bool))
