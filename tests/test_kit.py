@@ -222,3 +222,24 @@ def test_module_refuses_second_interpreter():
     out = proc.stdout.splitlines()
     assert out[0] == "ImportError", proc.stderr
     assert out[1] == "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+
+def test_cycles_through_a_generator_are_collected(event_file):
+    """reader -> generator -> reader: the collector frees both and the file is closed."""
+    import os
+    import weakref
+
+    path, _ = event_file(100)
+    fds = len(os.listdir("/proc/self/fd"))
+
+    class Reader(BufferedEventReader):
+        pass
+
+    r = Reader(path, chunk_size=10)
+    r.gen = iter(r)
+    next(r.gen)  # the file is open now
+    ref = weakref.ref(r)
+    del r
+    gc.collect()
+    assert ref() is None
+    assert len(os.listdir("/proc/self/fd")) == fds

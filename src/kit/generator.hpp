@@ -72,6 +72,7 @@ namespace detail {
 struct GenObject {
     PyObject_HEAD
     Generator::handle_type h;  // null once finished
+    PyObject* owner;           // the object the coroutine works for (it borrows it), or null
     const char* qualname;
     bool started;
     bool running;
@@ -216,13 +217,32 @@ inline PyObject* gen_repr(PyObject* self) {
     return PyUnicode_FromFormat("<generator object %s at %p>", g->qualname, self);
 }
 
+// The owner is the one reference of the generator that the collector can
+// see, so a cycle such as reader -> generator -> reader is collected: clearing
+// finishes the coroutine (its locals are released) and drops the owner.
+inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<GenObject*>(self)->owner);
+    return 0;
+}
+
+inline int gen_clear(PyObject* self) {
+    auto* g = reinterpret_cast<GenObject*>(self);
+    if (!g->running) gen_finish(g);
+    Py_CLEAR(g->owner);
+    return 0;
+}
+
 inline void gen_dealloc(PyObject* self) {
     auto* g = reinterpret_cast<GenObject*>(self);
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     // Destroying the frame runs destructors that may touch Python objects;
-    // keep any exception that is being handled intact around them.
+    // keep any exception that is being handled intact around them. The
+    // frame goes before the owner it borrows.
     PyObject* pending = PyErr_GetRaisedException();
     gen_finish(g);
+    Py_CLEAR(g->owner);
     PyErr_SetRaisedException(pending);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -252,6 +272,8 @@ inline PyGetSetDef gen_getset[] = {
 inline void init_generator_type(PyObject* module, const char* type_name) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(detail::gen_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(detail::gen_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(detail::gen_clear)},
         {Py_tp_repr, reinterpret_cast<void*>(detail::gen_repr)},
         {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(detail::gen_iternext)},
@@ -260,20 +282,26 @@ inline void init_generator_type(PyObject* module, const char* type_name) {
         {Py_tp_doc, const_cast<char*>("Generator driven by native code.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {type_name, sizeof(detail::GenObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = {type_name, sizeof(detail::GenObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                               slots};
     auto* type = reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &spec, nullptr)).release());
     detail::generator_type_slot() = type;  // lives as long as the process: modules are never re-initialised
 }
 
 // Wrap a coroutine in a new generator object. `qualname` is shown in repr.
-inline Ref make_generator(Generator gen, const char* qualname) {
+// `owner` (optional) is kept alive by the generator for the coroutine, which
+// takes it as a borrowed pointer: keeping it here rather than in the
+// coroutine's frame lets the collector see it and break cycles.
+inline Ref make_generator(Generator gen, const char* qualname, PyObject* owner = nullptr) {
     PyTypeObject* type = detail::generator_type_slot();
-    auto* g = PyObject_New(detail::GenObject, type);
+    auto* g = PyObject_GC_New(detail::GenObject, type);
     if (!g) raise();
     g->h = gen.release();
+    g->owner = Py_XNewRef(owner);
     g->qualname = qualname;
     g->started = false;
     g->running = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return Ref::steal(reinterpret_cast<PyObject*>(g));
 }
 

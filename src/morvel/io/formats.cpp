@@ -765,8 +765,8 @@ void decode_raw_file(kit::File& file, PyObject* path, Fmt fmt, long long data_of
 
 // The generator: chunks of exactly chunk_size events but the last.
 template <class Decoder>
-kit::Generator raw_chunks_of(Ref self_ref) {
-    auto* self = reinterpret_cast<RawReaderObject*>(self_ref.get());
+kit::Generator raw_chunks_of(PyObject* self_obj) {
+    auto* self = reinterpret_cast<RawReaderObject*>(self_obj);
     const auto chunk = static_cast<std::size_t>(self->chunk_size);
     kit::File file(self->path);
     file.seek(self->data_offset);
@@ -826,9 +826,9 @@ kit::Generator raw_chunks_of(Ref self_ref) {
 PyObject* raw_reader_iter(PyObject* self_obj) {
     return kit::guard([&] {
         RawReaderObject* self = as_raw_reader(self_obj);
-        kit::Generator gen = self->format == Fmt::evt2 ? raw_chunks_of<kn::Evt2Decoder>(Ref::borrow(self_obj))
-                                                       : raw_chunks_of<kn::Evt3Decoder>(Ref::borrow(self_obj));
-        return kit::make_generator(std::move(gen), "RawReader.__iter__").release();
+        kit::Generator gen = self->format == Fmt::evt2 ? raw_chunks_of<kn::Evt2Decoder>(self_obj)
+                                                       : raw_chunks_of<kn::Evt3Decoder>(self_obj);
+        return kit::make_generator(std::move(gen), "RawReader.__iter__", self_obj).release();
     });
 }
 

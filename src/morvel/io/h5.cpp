@@ -1206,8 +1206,8 @@ void check_not_shrunk(PyObject* h5file, PyObject* path, long long at_open) {
         kit::raise(PyExc_OSError, "%S: file shrank from %lld to %lld bytes while being read", path, at_open, now);
 }
 
-kit::Generator reader_chunks(Ref self_ref) {
-    auto* self = reinterpret_cast<Reader*>(self_ref.get());
+kit::Generator reader_chunks(PyObject* self_obj) {
+    auto* self = reinterpret_cast<Reader*>(self_obj);
     const H5 h5(ensure_h5py());
     const Config c = load_config(self->config);
     const npy_intp chunk = self->chunk_size;
@@ -1246,7 +1246,7 @@ kit::Generator reader_chunks(Ref self_ref) {
 PyObject* reader_iter(PyObject* self_obj) {
     return kit::guard([&] {
         initialised_reader(self_obj);
-        return kit::make_generator(reader_chunks(Ref::borrow(self_obj)), "H5EventReader.__iter__").release();
+        return kit::make_generator(reader_chunks(self_obj), "H5EventReader.__iter__", self_obj).release();
     });
 }
 

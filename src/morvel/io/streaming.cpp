@@ -112,8 +112,8 @@ void refuse_object_records(PyArray_Descr* descr) {
 
 // The chunked read. Runs from the first next(); the file is a local, so it is
 // closed on every way out.
-kit::Generator reader_chunks(Ref self_ref) {
-    auto* self = reinterpret_cast<Reader*>(self_ref.get());
+kit::Generator reader_chunks(PyObject* self_obj) {
+    auto* self = reinterpret_cast<Reader*>(self_obj);
     refuse_object_records(reinterpret_cast<PyArray_Descr*>(self->descr));
     kit::File file(self->path);
     Ref descr = Ref::borrow(self->descr);  // kept across steps
@@ -150,7 +150,7 @@ kit::Generator reader_chunks(Ref self_ref) {
 PyObject* reader_iter(PyObject* self_obj) {
     return kit::guard([&] {
         require_initialised(reinterpret_cast<Reader*>(self_obj));
-        return kit::make_generator(reader_chunks(Ref::borrow(self_obj)), "BufferedEventReader.__iter__").release();
+        return kit::make_generator(reader_chunks(self_obj), "BufferedEventReader.__iter__", self_obj).release();
     });
 }
 
