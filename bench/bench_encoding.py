@@ -26,7 +26,7 @@ def cases(quick: bool) -> list[Case]:
         out[step[yy, xx], yy, xx] = 1.0
         return out
 
-    def np_latency_plain():  # the formula as written: a step index compared with the firing step
+    def np_latency_plain():  # the formula directly: each step index compared with the firing step
         step = np.round((1 - image.astype(np.float64)) * (steps - 1))
         k = np.arange(steps)[:, None, None]
         return ((k == step) & (image > 0)).astype(np.float32)
