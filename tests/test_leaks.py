@@ -47,16 +47,19 @@ def drop_half_way(gen, steps=1):
 def assert_no_leak(op, rounds=ROUNDS):
     for _ in range(rounds // 4):
         op()
-    gc.collect()
-    blocks, mem = sys.getallocatedblocks(), rss()
-    for _ in range(rounds):
-        op()
-    gc.collect()
-    grown_blocks = sys.getallocatedblocks() - blocks
-    grown_mem = rss() - mem
-    # A leak of one object per call shows as >= `rounds` blocks.
-    assert grown_blocks < rounds // 2, f"{grown_blocks} blocks more after {rounds} calls"
-    assert not CHECK_RSS or grown_mem < 8 << 20, f"RSS grew by {grown_mem >> 10} KiB after {rounds} calls"
+    # Two measured rounds: caches and registries of the interpreter and of
+    # libraries may still grow once, a leak grows in every round.
+    grown = []
+    for _ in range(2):
+        gc.collect()
+        blocks, mem = sys.getallocatedblocks(), rss()
+        for _ in range(rounds):
+            op()
+        gc.collect()
+        grown.append((sys.getallocatedblocks() - blocks, rss() - mem))
+    # A leak of one object per call shows as >= `rounds` blocks a round.
+    assert min(g[0] for g in grown) < rounds // 2, f"{grown[-1][0]} blocks more after {rounds} calls"
+    assert not CHECK_RSS or min(g[1] for g in grown) < 8 << 20, f"RSS grew by {grown[-1][1] >> 10} KiB"
 
 
 # --- operations per module --------------------------------------------------------
@@ -264,8 +267,47 @@ def ethernet_ops(tmp):
     }
 
 
+def dvs_ops(tmp):
+    import types
+
+    from morvel.io import dvs
+
+    batches = [make_events(n, seed=n)[["t", "x", "y", "p"]] for n in (700, 0, 2500, 1300)]
+
+    class EventsIterator:  # the vendor SDK's reader, as the readers call it
+        def __init__(self, path, delta_t=0, max_duration=None):
+            if path.endswith("broken.raw"):
+                raise OSError("corrupt file")
+            self.path = path
+
+        def __iter__(self):
+            return iter(batches)
+
+    sdk = types.ModuleType("metavision_core")
+    sdk.event_io = types.ModuleType("metavision_core.event_io")
+    sdk.event_io.EventsIterator = EventsIterator
+    saved = {k: sys.modules.get(k) for k in ("metavision_core", "metavision_core.event_io")}
+    sys.modules.update({"metavision_core": sdk, "metavision_core.event_io": sdk.event_io})
+
+    def restore():
+        for k, v in saved.items():
+            if v is None:
+                sys.modules.pop(k, None)
+            else:
+                sys.modules[k] = v
+
+    return {
+        "read": lambda: list(dvs.read_prophesee("a.raw", 1000)),
+        "dropped": lambda: drop_half_way(dvs.read_prophesee("a.raw", 1000), 2),
+        "sdk error": lambda: expect(OSError, next, dvs.read_prophesee("broken.raw", 1000)),
+        "bad args": lambda: (expect(ValueError, dvs.read_prophesee, "a.raw", 0),
+                             expect(TypeError, dvs.read_iniVation, None)),
+        "restore sdk": restore,
+    }
+
+
 MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops,
-           "formats": formats_ops, "aedat4": aedat4_ops, "ethernet": ethernet_ops}
+           "formats": formats_ops, "aedat4": aedat4_ops, "ethernet": ethernet_ops, "dvs": dvs_ops}
 
 
 @pytest.mark.parametrize("module", list(MODULES))
