@@ -228,7 +228,8 @@ inline int gen_traverse(PyObject* self, visitproc visit, void* arg) {
 
 inline int gen_clear(PyObject* self) {
     auto* g = reinterpret_cast<GenObject*>(self);
-    if (!g->running) gen_finish(g);
+    if (g->running) return 0;  // its coroutine is using the owner right now
+    gen_finish(g);
     Py_CLEAR(g->owner);
     return 0;
 }
