@@ -219,9 +219,15 @@ struct Evt3Decoder {
         }
 
         const std::size_t words = n / kWordBytes;
-        const unsigned char* p = data;
         const unsigned char* const end = data + words * kWordBytes;
-        for (; p != end; p += kWordBytes) k += c.step(load_u16(p), out + k);
+        // run() needs room for two records past what it writes: it stops
+        // where the words left yield at least two events, which go one by
+        // one (from the caller's exact count, nothing else is known).
+        const unsigned char* split = end;
+        for (std::size_t after = 0; split != data && after < 2; split -= kWordBytes)
+            after += word_events(load_u16(split - kWordBytes));
+        k += c.run(data, split, out + k);
+        for (const unsigned char* p = split; p != end; p += kWordBytes) k += c.step(load_u16(p), out + k);
 
         if (n % kWordBytes != 0) {
             tail = *end;
@@ -262,6 +268,26 @@ private:
         std::uint16_t base_x;
         std::uint8_t polarity;
 
+        // type == K ? a : r, without a jump. Compilers, seeing that these
+        // conditions exclude each other, turn plain selects back into jumps,
+        // which mispredict here.
+        template <unsigned K, class T>
+        static MORVEL_INLINE T pick_if(std::uint64_t type, T a, T r) noexcept {
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+            __asm__("cmpq %[k], %[ty]\n\tcmove %[a], %[r]"
+                    : [r] "+r"(r)
+                    : [ty] "r"(type), [k] "i"(K), [a] "r"(a)
+                    : "cc");
+            return r;
+#else
+            return type == K ? a : r;
+#endif
+        }
+
+        static MORVEL_INLINE void store_u64(unsigned char* dst, std::uint64_t v) noexcept {
+            std::memcpy(dst, &v, sizeof v);
+        }
+
         MORVEL_INLINE std::size_t vector(unsigned bits, Event* out) noexcept {
             std::size_t k = 0;
             while (bits != 0) {
@@ -274,6 +300,72 @@ private:
                 e.p = polarity;
             }
             return k;
+        }
+
+        // Whether the four words in v are all EVT_ADDR_Y, EVT_ADDR_X or
+        // EVT_TIME_LOW: no type has bit 3 or bit 0 set (leaving 0x0, 0x2,
+        // 0x4, 0x6) and none is 0x4 (bit 2 set, bit 1 clear).
+        static MORVEL_INLINE bool all_common(std::uint64_t v) noexcept {
+            constexpr std::uint64_t kBits30 = 0x9000900090009000u;
+            constexpr std::uint64_t kBit2 = 0x4000400040004000u;
+            return ((v & kBits30) | (v & ~(v << 1) & kBit2)) == 0;
+        }
+
+        // Decodes the words in [p, end) into out; returns the events written.
+        // At least two events must follow the range (room for two more
+        // records). Groups of four words that are all EVT_ADDR_Y,
+        // EVT_TIME_LOW or EVT_ADDR_X, nearly all of the words of sparse
+        // events, go without branches: each word stores 16 bytes at the next
+        // free slot, only EVT_ADDR_X moves on, and y, t and the slot are
+        // picked with conditional moves. Those 16 bytes lie in slots that
+        // later events fill. Other groups go word by word through step().
+        MORVEL_INLINE std::size_t run(const unsigned char* p, const unsigned char* const end, Event* out) noexcept {
+            constexpr unsigned kCommon = (1u << 0x0) | (1u << 0x2) | (1u << 0x6);
+            // x (bits 10..0) stays and p (bit 11) goes to bit 32 at once.
+            constexpr std::uint64_t kXpMul = 1 + (std::uint64_t{1} << 21);
+            constexpr std::uint64_t kXpMask = 0x7FFu | (std::uint64_t{1} << 32);
+            unsigned char* o = reinterpret_cast<unsigned char*>(out);
+            std::uint64_t b = base;
+            std::uint64_t tt = t;
+            std::uint64_t yy = std::uint64_t{y} << 16;
+            auto common = [&](std::uint64_t w) {
+                const std::uint64_t type = w >> 12;
+                const std::uint64_t f = w & 0xFFFu;
+                store_u64(o, tt);
+                store_u64(o + 8, yy | ((f * kXpMul) & kXpMask));
+                o = pick_if<0x2>(type, o + sizeof(Event), o);
+                yy = pick_if<0x0>(type, (f & 0x7FFu) << 16, yy);
+                tt = pick_if<0x6>(type, b + f, tt);
+            };
+            while (end - p >= 8) {
+                const std::uint64_t v = load_u64(p);
+                if (all_common(v)) {
+                    common(v & 0xFFFFu);
+                    common((v >> 16) & 0xFFFFu);
+                    common((v >> 32) & 0xFFFFu);
+                    common(v >> 48);
+                    p += 8;
+                } else {
+                    // Word by word (runs of vectors, mixed stretches) until
+                    // one of the three types is followed by a group of them.
+                    t = tt;
+                    y = static_cast<std::uint16_t>(yy >> 16);
+                    for (;;) {
+                        const std::uint16_t w = load_u16(p);
+                        p += kWordBytes;
+                        o += step(w, reinterpret_cast<Event*>(o)) * sizeof(Event);
+                        if (p == end) break;
+                        if (((kCommon >> (w >> 12)) & 1u) != 0 && (end - p < 8 || all_common(load_u64(p)))) break;
+                    }
+                    b = base;
+                    tt = t;
+                    yy = std::uint64_t{y} << 16;
+                }
+            }
+            t = tt;
+            y = static_cast<std::uint16_t>(yy >> 16);
+            for (; p != end; p += kWordBytes) o += step(load_u16(p), reinterpret_cast<Event*>(o)) * sizeof(Event);
+            return static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out)) / sizeof(Event);
         }
 
         // Decodes one word; returns the number of events written to out.
