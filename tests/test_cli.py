@@ -148,3 +148,21 @@ def test_convert_interrupted_leaves_no_file(tmp_path):
 def test_convert_refuses_to_overwrite_its_input(recordings):
     proc = cli("convert", recordings["EVT3"], recordings["EVT3"])
     assert proc.returncode != 0 and "replace the input" in proc.stderr
+
+
+def test_info_and_convert_aedat4(tmp_path, events):
+    dv = pytest.importorskip("dv_processing", reason="dv-processing is not installed")
+    path = str(tmp_path / "rec.aedat4")
+    writer = dv.io.MonoCameraWriter(path, dv.io.MonoCameraWriter.EventOnlyConfig("DVXplorer_test", (1280, 720)))
+    store = dv.EventStore()
+    for t, x, y, p in zip(*(events[f][:3000].tolist() for f in "txyp")):
+        store.push_back(t, x, y, bool(p))
+    writer.writeEvents(store)
+    del writer
+    proc = cli("info", path)
+    assert proc.returncode == 0, proc.stderr
+    assert "  kind:        AEDAT4" in proc.stdout and "  events:      3,000" in proc.stdout
+    assert "  sensor:      1280x720" in proc.stdout
+    out = str(tmp_path / "rec.h5")
+    assert cli("convert", path, out).returncode == 0
+    assert np.array_equal(read_h5(out), events[:3000])
