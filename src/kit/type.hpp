@@ -3,6 +3,8 @@
 
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace kit {
 
 // tp_dealloc of a GC-tracked heap type with managed weak references: untrack,
@@ -38,6 +40,15 @@ int gc_clear(PyObject* self) {
     (clear(o->*Members), ...);
     PyObject_ClearManagedDict(self);
     return 0;
+}
+
+// Create a heap type from `spec` for `module` and add it to the module under
+// the last part of its qualified name.
+inline Ref add_type(PyObject* module, PyType_Spec* spec) {
+    Ref t = check(PyType_FromModuleAndSpec(module, spec, nullptr));
+    const char* dot = std::strrchr(spec->name, '.');
+    check(PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, t.get()));
+    return t;
 }
 
 }  // namespace kit

@@ -1290,13 +1290,6 @@ PyMethodDef write_raw_def = {
     "given), p 0 or 1; otherwise ValueError names the first such event and\n"
     "the file is not touched. RawReader reads back the same events.\n"};
 
-template <class Object>
-void add_raw_type(PyObject* m, PyType_Spec* spec, const char* signature) {
-    Ref t = kit::check(PyType_FromModuleAndSpec(m, spec, nullptr));
-    if (signature) kit::set_signature(m, t.get(), signature);
-    kit::add(m, std::strrchr(spec->name, '.') + 1, t.get());
-}
-
 void add_raw_api(PyObject* m) {
     kit::init_generator_type(m, "morvel.io.formats.generator");
     static PyType_Slot reader_slots[] = {
@@ -1316,7 +1309,7 @@ void add_raw_api(PyObject* m) {
                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                                           Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
                                       reader_slots};
-    add_raw_type<RawReaderObject>(m, &reader_spec, nullptr);
+    kit::add_type(m, &reader_spec);
     static PyType_Slot writer_slots[] = {
         {Py_tp_doc, const_cast<char*>(kRawWriterDoc)},
         {Py_tp_init, reinterpret_cast<void*>(raw_writer_init)},
@@ -1333,7 +1326,7 @@ void add_raw_api(PyObject* m) {
                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                                           Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
                                       writer_slots};
-    add_raw_type<RawWriterObject>(m, &writer_spec, nullptr);
+    kit::add_type(m, &writer_spec);
     kit::add_function(m, &encode_evt2_def);
     kit::add_function(m, &encode_evt3_def);
     kit::add_function(m, &write_raw_def);
@@ -1371,8 +1364,7 @@ void add_decoder_type(PyObject* m, const char* qualified, const char* doc, PyMet
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                                    Py_TPFLAGS_MANAGED_WEAKREF,
                                slots};
-    Ref t = kit::check(PyType_FromModuleAndSpec(m, &spec, nullptr));
-    kit::add(m, type_name<Decoder>(), t.get());
+    kit::add_type(m, &spec);
 }
 
 int exec_formats(PyObject* m) {

@@ -1808,12 +1808,6 @@ const char* const kConfigDoc =
     "    compound_key: If set, the name of a single compound dataset to read\n"
     "        instead of separate datasets; None for the separate layout.\n";
 
-Ref make_type(PyObject* module, PyType_Spec* spec) {
-    Ref t = kit::check(PyType_FromModuleAndSpec(module, spec, nullptr));
-    kit::add(module, strrchr(spec->name, '.') + 1, t.get());
-    return t;
-}
-
 int exec_h5(PyObject* m) {
     return kit::guard(
         [&] {
@@ -1869,7 +1863,7 @@ int exec_h5(PyObject* m) {
                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
                     Py_TPFLAGS_MANAGED_WEAKREF,
                 reader_slots};
-            reader_type = reinterpret_cast<PyTypeObject*>(make_type(m, &reader_spec).release());
+            reader_type = reinterpret_cast<PyTypeObject*>(kit::add_type(m, &reader_spec).release());
 
             static PyType_Slot writer_slots[] = {
                 {Py_tp_doc, const_cast<char*>(kWriterDoc)},
@@ -1889,7 +1883,7 @@ int exec_h5(PyObject* m) {
                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
                     Py_TPFLAGS_MANAGED_WEAKREF,
                 writer_slots};
-            make_type(m, &writer_spec);
+            kit::add_type(m, &writer_spec);
             return 0;
         },
         -1);

@@ -546,12 +546,6 @@ const char* const kModuleDoc =
     "    y: y coordinate (uint16)\n"
     "    p: polarity 0 or 1 (uint8)\n";
 
-Ref make_type(PyObject* module, PyType_Spec* spec) {
-    Ref t = kit::check(PyType_FromModuleAndSpec(module, spec, nullptr));
-    kit::add(module, strrchr(spec->name, '.') + 1, t.get());
-    return t;
-}
-
 int exec_streaming(PyObject* m) {
     return kit::guard(
         [&] {
@@ -579,7 +573,7 @@ int exec_streaming(PyObject* m) {
                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
                     Py_TPFLAGS_MANAGED_WEAKREF,
                 reader_slots};
-            reader_type = reinterpret_cast<PyTypeObject*>(make_type(m, &reader_spec).release());
+            reader_type = reinterpret_cast<PyTypeObject*>(kit::add_type(m, &reader_spec).release());
             kit::set_signature(m, reinterpret_cast<PyObject*>(reader_type),
                                "path, chunk_size=10000, dtype=EVENT_DTYPE");
 
@@ -602,7 +596,7 @@ int exec_streaming(PyObject* m) {
                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
                     Py_TPFLAGS_MANAGED_WEAKREF,
                 buffer_slots};
-            make_type(m, &buffer_spec);
+            kit::add_type(m, &buffer_spec);
 
             kit::add_function(m, &generate_def);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
