@@ -8,19 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "common.hpp"
 #include "kernels/evt.hpp"
 
 using morvel::kernels::Event;
 using morvel::kernels::Evt3Decoder;
-
-#define CHECK(c)                                                        \
-    do {                                                                \
-        if (!(c)) {                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
-                         __LINE__, #c);                                 \
-            std::abort();                                               \
-        }                                                               \
-    } while (0)
 
 namespace {
 
@@ -69,35 +61,6 @@ std::vector<Event> reference(const std::uint8_t* d, std::size_t n) {
     return out;
 }
 
-struct Rng {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-};
-
-bool same(const std::vector<Event>& a, const std::vector<Event>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Event)) == 0);
-}
-
-// Decodes one piece from an exactly sized heap copy, so reading past it trips ASan.
-void feed(Evt3Decoder& dec, const std::uint8_t* d, std::size_t n, std::vector<Event>& all) {
-    std::uint8_t* buf = n ? new std::uint8_t[n] : nullptr;
-    if (n) std::memcpy(buf, d, n);
-    const std::size_t bound = dec.max_events(n);
-    const std::size_t count = dec.count_events(buf, n);
-    CHECK(count <= bound);
-    std::vector<Event> out(count);  // exact size: any overrun is caught
-    const std::size_t pending_before = dec.pending_bytes();
-    const std::size_t got = dec.decode(buf, n, out.data());
-    CHECK(got == count);
-    CHECK(dec.pending_bytes() == (pending_before + n) % Evt3Decoder::kWordBytes);
-    all.insert(all.end(), out.begin(), out.end());
-    delete[] buf;
-}
 
 }  // namespace
 
@@ -105,17 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whole buffer, one call.
     Evt3Decoder whole;
     std::vector<Event> a;
-    feed(whole, data, size, a);
+    fuzz::feed(whole, data, size, a);
     CHECK(a.size() <= (size / 2) * 12);
     CHECK(whole.pending_bytes() == size % 2);
     for (const Event& e : a) CHECK(e.y < 2048 && e.p <= 1);
 
-    CHECK(same(a, reference(data, size)));
+    CHECK(fuzz::same(a, reference(data, size)));
 
     // Same bytes in pieces; sizes come from a PRNG seeded by the data.
     std::uint64_t seed = size;
     for (std::size_t i = 0; i < size && i < 8; ++i) seed = seed * 131 + data[i];
-    Rng rng{seed};
+    fuzz::Rng rng{seed};
     Evt3Decoder s;
     std::vector<Event> b;
     for (std::size_t pos = 0; pos < size;) {
@@ -128,10 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             default: len = (r >> 8) % (size + 1); break;
         }
         if (len > size - pos) len = size - pos;
-        feed(s, data + pos, len, b);
+        fuzz::feed(s, data + pos, len, b);
         pos += len;
     }
-    CHECK(same(a, b));
+    CHECK(fuzz::same(a, b));
     CHECK(s.pending_bytes() == whole.pending_bytes());
     CHECK(s.loops == whole.loops && s.time_high == whole.time_high && s.time_low == whole.time_low);
     CHECK(s.y == whole.y && s.base_x == whole.base_x && s.polarity == whole.polarity);
@@ -140,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A reset decoder behaves like a fresh one.
     s.reset();
     std::vector<Event> c;
-    feed(s, data, size, c);
-    CHECK(same(a, c));
+    fuzz::feed(s, data, size, c);
+    CHECK(fuzz::same(a, c));
     return 0;
 }

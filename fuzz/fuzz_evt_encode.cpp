@@ -18,19 +18,11 @@
 
 // Small blocks, so that runs and filler words cross block ends.
 #define MORVEL_EVT_ENCODE_BLOCK 16
+#include "common.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_encode.hpp"
 
 using namespace morvel::kernels;
-
-#define CHECK(c)                                                        \
-    do {                                                                \
-        if (!(c)) {                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
-                         __LINE__, #c);                                 \
-            std::abort();                                               \
-        }                                                               \
-    } while (0)
 
 namespace {
 

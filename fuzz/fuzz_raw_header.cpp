@@ -16,18 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common.hpp"
 #include "kernels/raw_header.hpp"
 
 using namespace morvel::kernels;
-
-#define CHECK(c)                                                        \
-    do {                                                                \
-        if (!(c)) {                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
-                         __LINE__, #c);                                 \
-            std::abort();                                               \
-        }                                                               \
-    } while (0)
 
 namespace {
 
@@ -113,16 +105,6 @@ RefResult reference(const std::uint8_t* d, std::size_t n, std::size_t cap) {
     return r;
 }
 
-struct Rng {
-    std::uint64_t s;
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-};
-
 void check_whole(const std::uint8_t* data, std::size_t size, std::size_t cap, const Parsed& w) {
     CHECK(w.h.status != RawHeaderStatus::need_more);  // at end of file it is always decided
     const RefResult ref = reference(data, size, cap);
@@ -206,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (size <= 300) {
             for (std::size_t m = 0; m <= size; ++m) check_prefix(m);
         } else {
-            Rng rng{size * 0x9E37u + data[0]};
+            fuzz::Rng rng{size * 0x9E37u + data[0]};
             for (int k = 0; k < 48; ++k) check_prefix(static_cast<std::size_t>(rng.next() % (size + 1)));
             if (whole.h.status == RawHeaderStatus::ok) {
                 const std::size_t o = whole.h.data_offset;
@@ -216,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
 
         // A reader loop: grow the buffer until the parser decides.
-        Rng rng{size + cap};
+        fuzz::Rng rng{size + cap};
         std::size_t have = 0;
         for (;;) {
             const bool eof = have == size;

@@ -1,0 +1,61 @@
+// Pieces shared by the fuzz harnesses: a check that reports and aborts, a
+// small seeded generator for piece sizes, and the piecewise decoder feed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kernels/event.hpp"
+
+#define CHECK(c)                                                        \
+    do {                                                                \
+        if (!(c)) {                                                     \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
+                         __LINE__, #c);                                 \
+            std::abort();                                               \
+        }                                                               \
+    } while (0)
+
+namespace fuzz {
+
+using morvel::kernels::Event;
+
+// splitmix64
+struct Rng {
+    std::uint64_t s;
+    std::uint64_t next() {
+        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+};
+
+inline bool same(const std::vector<Event>& a, const std::vector<Event>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Event)) == 0);
+}
+
+// Decodes one piece from an exactly sized heap copy (reading past it trips
+// ASan) into an exactly counted output (writing past it too), checking the
+// decoder's count, bound and carried bytes.
+template <class Decoder>
+void feed(Decoder& dec, const std::uint8_t* d, std::size_t n, std::vector<Event>& all) {
+    std::uint8_t* buf = n ? new std::uint8_t[n] : nullptr;
+    if (n) std::memcpy(buf, d, n);
+    const std::size_t bound = dec.max_events(n);
+    const std::size_t count = dec.count_events(buf, n);
+    CHECK(count <= bound);
+    std::vector<Event> out(count);
+    const std::size_t pending_before = dec.pending_bytes();
+    const std::size_t got = dec.decode(buf, n, out.data());
+    CHECK(got == count);
+    CHECK(dec.pending_bytes() == (pending_before + n) % Decoder::kWordBytes);
+    all.insert(all.end(), out.begin(), out.end());
+    delete[] buf;
+}
+
+}  // namespace fuzz
