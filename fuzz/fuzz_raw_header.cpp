@@ -185,11 +185,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // A prefix taken as the whole file is decided and well formed too.
             if (m < size && (m & 7) == 0) check_whole(data, m, cap, parse(data, m, true, cap));
         };
-        if (size <= 300) {
+        if (size <= 32) {
             for (std::size_t m = 0; m <= size; ++m) check_prefix(m);
         } else {
+            // A sample: random cuts, cuts next to line ends (where a line is
+            // decided) and around where the data starts, and the whole buffer.
             fuzz::Rng rng{size * 0x9E37u + data[0]};
-            for (int k = 0; k < 48; ++k) check_prefix(static_cast<std::size_t>(rng.next() % (size + 1)));
+            for (int k = 0; k < 16; ++k) check_prefix(static_cast<std::size_t>(rng.next() % (size + 1)));
+            const std::uint8_t* nl = data + rng.next() % size;
+            for (int k = 0; k < 4; ++k) {
+                nl = static_cast<const std::uint8_t*>(std::memchr(nl, '\n', static_cast<std::size_t>(data + size - nl)));
+                if (nl == nullptr) break;
+                const std::size_t at = static_cast<std::size_t>(nl - data);
+                check_prefix(at);
+                check_prefix(at + 1);
+                if (++nl == data + size) break;
+            }
             if (whole.h.status == RawHeaderStatus::ok) {
                 const std::size_t o = whole.h.data_offset;
                 for (std::size_t m = o > 3 ? o - 3 : 0; m <= o + 3 && m <= size; ++m) check_prefix(m);
