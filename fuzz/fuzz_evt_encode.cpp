@@ -237,15 +237,13 @@ void run(const std::vector<Event>& ev, const std::uint8_t* data, std::size_t siz
     if (n != 0 && roomy <= (std::size_t{64} << 20)) {
         const std::size_t caps[] = {bytes + Encoder::kSlackBytes + size % 97, bytes + 64 + size % 13, roomy,
                                     roomy + Encoder::kSlackBytes + 7};
-        {
-            const std::size_t cap = caps[(size + (size ? data[size - 1] : 0)) % 4];
-            Encoder fresh;
-            std::uint8_t* buf = new std::uint8_t[cap];
-            const EvtEncodeResult b = fresh.encode(ev.data(), n, buf, cap);
-            CHECK(b.error == EvtEncodeError::none && b.bytes == bytes);
-            CHECK(std::memcmp(buf, out.data(), bytes) == 0);
-            delete[] buf;
-        }
+        const std::size_t cap = caps[(size + (size ? data[size - 1] : 0)) % 4];
+        Encoder fresh;
+        std::uint8_t* buf = new std::uint8_t[cap];
+        const EvtEncodeResult b = fresh.encode(ev.data(), n, buf, cap);
+        CHECK(b.error == EvtEncodeError::none && b.bytes == bytes);
+        CHECK(std::memcmp(buf, out.data(), bytes) == 0);
+        delete[] buf;
     }
 
     Decoder dec;
