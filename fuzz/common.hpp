@@ -1,5 +1,5 @@
 // Pieces shared by the fuzz harnesses: a check that reports and aborts, a
-// small seeded generator for piece sizes, and the piecewise decoder feed.
+// small seeded generator for piece sizes, and the piecewise decoder feeds.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +56,30 @@ void feed(Decoder& dec, const std::uint8_t* d, std::size_t n, std::vector<Event>
     CHECK(dec.pending_bytes() == (pending_before + n) % Decoder::kWordBytes);
     all.insert(all.end(), out.begin(), out.end());
     delete[] buf;
+}
+
+// Feeds data[0, size) to dec in pieces whose sizes come from a generator
+// seeded by the data: up to max_tiny bytes, a few words, a few hundred bytes,
+// or anything up to the whole buffer.
+template <class Decoder>
+void feed_in_pieces(Decoder& dec, const std::uint8_t* data, std::size_t size, std::size_t max_tiny,
+                    std::vector<Event>& all) {
+    std::uint64_t seed = size;
+    for (std::size_t i = 0; i < size && i < 8; ++i) seed = seed * 131 + data[i];
+    Rng rng{seed};
+    for (std::size_t pos = 0; pos < size;) {
+        const std::uint64_t r = rng.next();
+        std::size_t len;
+        switch (r & 3) {
+            case 0: len = (r >> 8) % (max_tiny + 1); break;
+            case 1: len = (r >> 8) % 17; break;
+            case 2: len = (r >> 8) % 300; break;
+            default: len = (r >> 8) % (size + 1); break;
+        }
+        if (len > size - pos) len = size - pos;
+        feed(dec, data + pos, len, all);
+        pos += len;
+    }
 }
 
 }  // namespace fuzz

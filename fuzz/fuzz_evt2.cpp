@@ -54,25 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CHECK(fuzz::same(a, reference(data, size)));
 
-    // Same bytes in pieces; sizes come from a PRNG seeded by the data.
-    std::uint64_t seed = size;
-    for (std::size_t i = 0; i < size && i < 8; ++i) seed = seed * 131 + data[i];
-    fuzz::Rng rng{seed};
+    // Same bytes in pieces.
     Evt2Decoder s;
     std::vector<Event> b;
-    for (std::size_t pos = 0; pos < size;) {
-        const std::uint64_t r = rng.next();
-        std::size_t len;
-        switch (r & 3) {
-            case 0: len = (r >> 8) % 4; break;
-            case 1: len = (r >> 8) % 17; break;
-            case 2: len = (r >> 8) % 300; break;
-            default: len = (r >> 8) % (size + 1); break;
-        }
-        if (len > size - pos) len = size - pos;
-        fuzz::feed(s, data + pos, len, b);
-        pos += len;
-    }
+    fuzz::feed_in_pieces(s, data, size, 3, b);
     CHECK(fuzz::same(a, b));
     CHECK(s.pending_bytes() == whole.pending_bytes());
     CHECK(s.time_high == whole.time_high && s.offset == whole.offset);
