@@ -277,41 +277,31 @@ inline EvtEncodeResult encode_blocks(Enc& enc, const Event* ev, std::size_t n, u
     return {EvtEncodeError::none, n, pos};
 }
 
-}  // namespace evt_encode_detail
-
-// ---------------------------------------------------------------------------
-// EVT 2.0
-// ---------------------------------------------------------------------------
-struct Evt2Encoder {
-    using Word = std::uint32_t;
-    static constexpr std::size_t kWordBytes = 4;
-    static constexpr unsigned kPeriodBits = 34;
-    static constexpr std::size_t kSlackBytes = 0;
-
-    std::uint64_t last_t = 0;  // t of the last event encoded (0 before any)
-    bool started = false;      // words have been written (a time high is set)
-
-    void reset() noexcept { *this = Evt2Encoder{}; }
+// What both encoders offer over their own run_block. Enc provides Word,
+// kWordBytes, kPeriodBits, kSlackBytes, kWordsPerEvent (worst case), last_t
+// and run_block(ev, i, end, n, sink) -> next i (>= end).
+template <class Enc>
+struct EncoderOps {
+    void reset() noexcept { self() = Enc{}; }
 
     // First event that cannot follow the events encoded so far.
     EvtEncodeResult check(const Event* ev, std::size_t n) const noexcept {
-        return evt_encode_detail::check<kPeriodBits>(ev, n, last_t);
+        return evt_encode_detail::check<Enc::kPeriodBits>(ev, n, self().last_t);
     }
 
-    // Bytes for n accepted events whose last t is t_last: per event one event
-    // word and one time high, two time highs per counter period crossed, one
-    // at the start. SIZE_MAX if that does not fit.
+    // Bytes for n accepted events whose last t is t_last: kWordsPerEvent per
+    // event, two time highs per counter period crossed, one at the start.
+    // SIZE_MAX if that does not fit.
     std::size_t max_bytes(std::size_t n, std::uint64_t t_last) const noexcept {
-        return evt_encode_detail::bytes_of(evt_encode_detail::word_bound(n, last_t, t_last, kPeriodBits, 2),
-                                           kWordBytes);
+        return bytes_of(word_bound(n, self().last_t, t_last, Enc::kPeriodBits, Enc::kWordsPerEvent), Enc::kWordBytes);
     }
 
     // Exact bytes encode() would write, or the first invalid event.
     EvtEncodeResult encoded_size(const Event* ev, std::size_t n) const noexcept {
         const EvtEncodeResult c = check(ev, n);
         if (c.error != EvtEncodeError::none) return c;
-        Evt2Encoder copy = *this;
-        evt_encode_detail::CountSink<Word> sink;
+        Enc copy = self();
+        CountSink<typename Enc::Word> sink;
         copy.run_block(ev, 0, n, n, sink);
         return {EvtEncodeError::none, n, sink.pos};
     }
@@ -321,13 +311,33 @@ struct Evt2Encoder {
     EvtEncodeResult encode(const Event* ev, std::size_t n, unsigned char* out, std::size_t cap) noexcept {
         const EvtEncodeResult c = check(ev, n);
         if (c.error != EvtEncodeError::none) return c;
-        return evt_encode_detail::encode_blocks(*this, ev, n, out, cap);
+        return encode_blocks(self(), ev, n, out, cap);
     }
 
     // For the block driver: worst-case words of events [i, end).
     std::size_t block_words(const Event* ev, std::size_t i, std::size_t end) const noexcept {
-        return evt_encode_detail::word_bound(end - i, last_t, ev[end - 1].t, kPeriodBits, 2);
+        return word_bound(end - i, self().last_t, ev[end - 1].t, Enc::kPeriodBits, Enc::kWordsPerEvent);
     }
+
+private:
+    Enc& self() noexcept { return static_cast<Enc&>(*this); }
+    const Enc& self() const noexcept { return static_cast<const Enc&>(*this); }
+};
+
+}  // namespace evt_encode_detail
+
+// ---------------------------------------------------------------------------
+// EVT 2.0
+// ---------------------------------------------------------------------------
+struct Evt2Encoder : evt_encode_detail::EncoderOps<Evt2Encoder> {
+    using Word = std::uint32_t;
+    static constexpr std::size_t kWordBytes = 4;
+    static constexpr unsigned kPeriodBits = 34;
+    static constexpr std::size_t kSlackBytes = 0;
+    static constexpr std::uint64_t kWordsPerEvent = 2;  // an event word and a time high
+
+    std::uint64_t last_t = 0;  // t of the last event encoded (0 before any)
+    bool started = false;      // words have been written (a time high is set)
 
     // Encodes events [i, end) (checked beforehand); returns end.
     template <class Sink>
@@ -359,50 +369,19 @@ struct Evt2Encoder {
 // ---------------------------------------------------------------------------
 // EVT 3.0
 // ---------------------------------------------------------------------------
-struct Evt3Encoder {
+struct Evt3Encoder : evt_encode_detail::EncoderOps<Evt3Encoder> {
     using Word = std::uint16_t;
     static constexpr std::size_t kWordBytes = 2;
     static constexpr unsigned kPeriodBits = 24;
     // A run of vector words may go on past the block it starts in: at most
     // one VECT_BASE_X and 171 vector words (x < 2048), plus put_if's spare word.
     static constexpr std::size_t kSlackBytes = 2 * (172 + 1);
+    // A time high, a time low, a y and an x (vectors take fewer).
+    static constexpr std::uint64_t kWordsPerEvent = 4;
 
     std::uint64_t last_t = 0;  // the decoder's time after the last event (0 before any)
     std::uint16_t y = 0;       // the decoder's y
     bool started = false;      // time and y have been written
-
-    void reset() noexcept { *this = Evt3Encoder{}; }
-
-    EvtEncodeResult check(const Event* ev, std::size_t n) const noexcept {
-        return evt_encode_detail::check<kPeriodBits>(ev, n, last_t);
-    }
-
-    // Bytes for n accepted events whose last t is t_last: per event at most a
-    // time high, a time low, a y and an x (vectors take fewer); two time highs
-    // per counter period crossed; one at the start. SIZE_MAX if too large.
-    std::size_t max_bytes(std::size_t n, std::uint64_t t_last) const noexcept {
-        return evt_encode_detail::bytes_of(evt_encode_detail::word_bound(n, last_t, t_last, kPeriodBits, 4),
-                                           kWordBytes);
-    }
-
-    EvtEncodeResult encoded_size(const Event* ev, std::size_t n) const noexcept {
-        const EvtEncodeResult c = check(ev, n);
-        if (c.error != EvtEncodeError::none) return c;
-        Evt3Encoder copy = *this;
-        evt_encode_detail::CountSink<Word> sink;
-        copy.run_block(ev, 0, n, n, sink);
-        return {EvtEncodeError::none, n, sink.pos};
-    }
-
-    EvtEncodeResult encode(const Event* ev, std::size_t n, unsigned char* out, std::size_t cap) noexcept {
-        const EvtEncodeResult c = check(ev, n);
-        if (c.error != EvtEncodeError::none) return c;
-        return evt_encode_detail::encode_blocks(*this, ev, n, out, cap);
-    }
-
-    std::size_t block_words(const Event* ev, std::size_t i, std::size_t end) const noexcept {
-        return evt_encode_detail::word_bound(end - i, last_t, ev[end - 1].t, kPeriodBits, 4);
-    }
 
     // Encodes events from i until reaching end (a vector run may take the
     // position past end, up to n); returns the position reached.
