@@ -8,6 +8,13 @@
 #include <cstdint>
 #include <cstring>
 
+// For the few small helpers that must be inlined into hot loops.
+#if defined(__GNUC__) || defined(__clang__)
+#define MORVEL_INLINE inline __attribute__((always_inline))
+#else
+#define MORVEL_INLINE inline
+#endif
+
 namespace morvel::kernels {
 
 static_assert(std::endian::native == std::endian::little,

@@ -25,14 +25,6 @@
 
 namespace morvel::kernels {
 
-#ifndef MORVEL_INLINE
-#if defined(__GNUC__) || defined(__clang__)
-#define MORVEL_INLINE inline __attribute__((always_inline))
-#else
-#define MORVEL_INLINE inline
-#endif
-#endif
-
 // ---------------------------------------------------------------------------
 // EVT 2.0
 //

@@ -59,14 +59,6 @@
 
 namespace morvel::kernels {
 
-#ifndef MORVEL_INLINE
-#if defined(__GNUC__) || defined(__clang__)
-#define MORVEL_INLINE inline __attribute__((always_inline))
-#else
-#define MORVEL_INLINE inline
-#endif
-#endif
-
 // Events per block of encode(); the fuzzer makes it small to cross blocks.
 #ifndef MORVEL_EVT_ENCODE_BLOCK
 #define MORVEL_EVT_ENCODE_BLOCK 4096

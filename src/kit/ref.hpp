@@ -3,6 +3,7 @@
 
 #include "python.hpp"
 
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -119,6 +120,9 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// Work on at least this many bytes is worth releasing the GIL for.
+inline constexpr std::size_t kReleaseGilBytes = std::size_t{1} << 20;
 
 // Release the GIL only when the work is large enough to be worth the switch.
 class MaybeNoGil {

@@ -14,8 +14,7 @@ using kit::Ref;
 namespace np = kit::np;
 namespace pf = morvel::kernels;
 
-// Above this many input bytes the unpacking releases the GIL.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 // Event coordinates are 16-bit: pixel columns and rows beyond 65535 cannot be
 // represented, so wider or taller frames are refused rather than wrapped.

@@ -20,8 +20,7 @@ namespace np = kit::np;
 namespace kn = morvel::kernels;
 using kn::Event;
 
-// Above this many bytes a conversion releases the GIL.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 const char* const kDvMissing =
     "dv-processing is required for iniVation files. Install via: pip install dv-processing";

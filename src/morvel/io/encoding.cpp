@@ -15,7 +15,7 @@ using kit::Ref;
 namespace np = kit::np;
 namespace kn = morvel::kernels;
 
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 // The input as a C-contiguous float32 or float64 array (other types are
 // converted to float64 with NumPy's safe casting).

@@ -23,8 +23,7 @@ using kit::Ref;
 namespace np = kit::np;
 namespace mk = morvel::kernels;
 
-// Above this many bytes the packing copy releases the GIL.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 // The count field of a datagram is an unsigned 32-bit number.
 constexpr std::size_t kMaxRecordsPerDatagram = 0xFFFFFFFFu;

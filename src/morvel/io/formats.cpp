@@ -25,8 +25,7 @@ namespace np = kit::np;
 namespace kn = morvel::kernels;
 using kn::Event;
 
-// Above this many input bytes a kernel runs with the GIL released.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 // ---------------------------------------------------------------------------
 // Decoding runs. Each takes the decoder state by reference; callers keep the

@@ -32,8 +32,7 @@ namespace np = kit::np;
 namespace kn = morvel::kernels;
 using kn::Event;
 
-// Above this many bytes a kernel releases the GIL.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 // Events moved between h5py and the records per block (about 3 MB of columns).
 constexpr npy_intp kBlockEvents = 1 << 18;
 // Largest chunk of the whole-file writer.

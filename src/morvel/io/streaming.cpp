@@ -20,8 +20,7 @@ using kit::Ref;
 namespace np = kit::np;
 using morvel::kernels::Event;
 
-// Above this many bytes a copy or a draw releases the GIL.
-constexpr std::size_t kReleaseGilBytes = 1 << 20;
+using kit::kReleaseGilBytes;
 
 // ---------------------------------------------------------------------------
 // BufferedEventReader
