@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -57,7 +58,9 @@ void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng&
     }
     constexpr std::size_t kBlock = 2048;  // 32-bit words per refill
     alignas(64) std::uint64_t words[kBlock / 2];
-    const auto* u = reinterpret_cast<const std::uint32_t*>(words);
+    // Read as 32-bit halves through bytes (a uint32_t pointer into uint64_t
+    // storage would break the aliasing rules).
+    const auto* bytes = reinterpret_cast<const unsigned char*>(words);
     for (std::size_t s = 0; s < steps; ++s) {
         float* row = out + s * n;
         for (std::size_t i = 0; i < n; i += kBlock) {
@@ -66,7 +69,11 @@ void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng&
             const std::uint32_t* lim = limit.data() + i;
             const std::uint32_t* alive = live.data() + i;
             float* o = row + i;
-            for (std::size_t j = 0; j < m; ++j) o[j] = ((u[j] <= lim[j]) & (alive[j] != 0)) ? 1.0f : 0.0f;
+            for (std::size_t j = 0; j < m; ++j) {
+                std::uint32_t u;
+                std::memcpy(&u, bytes + 4 * j, sizeof u);
+                o[j] = ((u <= lim[j]) & (alive[j] != 0)) ? 1.0f : 0.0f;
+            }
         }
     }
 }
