@@ -443,7 +443,9 @@ private:
     kn::SrcColumn col_{};
 };
 
-void interleave_block(Event* out, npy_intp count, const std::array<kn::SrcColumn, 4>& c) {
+// Interleaves `count` events from the columns, starting `offset` rows in.
+void interleave_block(Event* out, npy_intp count, std::array<kn::SrcColumn, 4> c, npy_intp offset) {
+    for (kn::SrcColumn& col : c) col.data = static_cast<const char*>(col.data) + offset * col.stride;
     kit::MaybeNoGil nogil(static_cast<std::size_t>(count) * sizeof(Event) >= kReleaseGilBytes);
     kn::interleave(out, static_cast<std::size_t>(count), c[0], c[1], c[2], c[3]);
 }
@@ -487,12 +489,8 @@ public:
             }
             const npy_intp m = std::min(end, win_end_) - start;
             const npy_intp offset = start - win_start_;
-            std::array<kn::SrcColumn, 4> cols;
-            for (std::size_t i = 0; i < 4; ++i) {
-                cols[i] = readers_[i].column();
-                cols[i].data = static_cast<const char*>(cols[i].data) + offset * cols[i].stride;
-            }
-            interleave_block(out, m, cols);
+            interleave_block(out, m, {readers_[0].column(), readers_[1].column(), readers_[2].column(),
+                                      readers_[3].column()}, offset);
             out += m;
             start += m;
         }
@@ -561,12 +559,7 @@ public:
             if (direct_) {
                 std::memcpy(out, np::events_data(window_) + offset, static_cast<std::size_t>(m) * sizeof(Event));
             } else {
-                std::array<kn::SrcColumn, 4> src;
-                for (std::size_t i = 0; i < 4; ++i) {
-                    src[i] = cols_[i].col;
-                    src[i].data = static_cast<const char*>(src[i].data) + offset * src[i].stride;
-                }
-                interleave_block(out, m, src);
+                interleave_block(out, m, {cols_[0].col, cols_[1].col, cols_[2].col, cols_[3].col}, offset);
             }
             out += m;
             start += m;
