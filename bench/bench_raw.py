@@ -72,15 +72,26 @@ def cases(quick: bool) -> list[Case]:
     except ImportError:
         peer = None
 
+    try:
+        import faery
+
+        def faery_peer():  # streams the file in chunks, as RawReader does
+            assert sum(len(c) for c in faery.events_stream_from_file(path)) == n
+    except ImportError:
+        faery_peer = None
+
     base = rss()
     ours_peak = peak_rss_during(ours) - base
     note = f"peak memory above the start: ours {ours_peak / 1e6:.0f} MB (chunks of {chunk:,} events = " \
            f"{chunk * 13 / 1e6:.0f} MB)"
     if peer:
         note += f", expelliarmus {(peak_rss_during(peer) - base) / 1e6:.0f} MB (whole file in memory)"
+    if faery_peer:
+        note += f", faery {(peak_rss_during(faery_peer) - base) / 1e6:.0f} MB"
 
     out = [Case("raw", f"RawReader EVT3 {mb:.0f} MB, {n / 1e6:.0f} M events", ours,
-                {"expelliarmus": peer}, target=2, units=(n, "ev"), repeat=3, note=note)]
+                {"expelliarmus": peer, "faery": faery_peer}, target=2, target_ref="expelliarmus",
+                units=(n, "ev"), repeat=3, note=note)]
 
     h5_out = os.path.join(tmp, "out.h5")
 

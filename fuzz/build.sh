@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
 # Builds every fuzz/fuzz_*.cpp into build/fuzz/<name> (one compile at a time).
 # Usage: fuzz/build.sh [NAME...]   (default: all)
+#        fuzz/build.sh --cxx       print the compiler it would use, or fail
+# The compiler is $CXX, else clang++ on PATH, else the newest clang++-NN on
+# PATH. `./dev fuzz` installs clang where none is found.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build/fuzz"
-mkdir -p "$out"
-CXX="${CXX:-clang++}"
+
+find_cxx() {
+    local cxx="${CXX:-}"
+    if [ -z "$cxx" ] && command -v clang++ >/dev/null 2>&1; then cxx=clang++; fi
+    if [ -z "$cxx" ]; then
+        cxx="$(compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -V | tail -n 1)" || true
+    fi
+    if [ -z "$cxx" ]; then
+        echo "error: clang++ not found: install clang (Debian/Ubuntu: apt-get install clang), set CXX, or run ./dev fuzz" >&2
+        return 1
+    fi
+    echo "$cxx"
+}
+
+if [ "${1:-}" = "--cxx" ]; then
+    find_cxx
+    exit
+fi
+CXX="$(find_cxx)"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -I "$root/src")
+mkdir -p "$out"
 
 if [ "$#" -gt 0 ]; then
     srcs=()
@@ -21,7 +42,7 @@ fi
 failed=()
 for src in "${srcs[@]}"; do
     name="$(basename "$src" .cpp)"
-    echo "building $name"
+    echo "building $name with $CXX"
     "$CXX" "${flags[@]}" ${CXXFLAGS_EXTRA:-} "$src" -o "$out/$name" || failed+=("$name")
 done
 if [ "${#failed[@]}" -gt 0 ]; then

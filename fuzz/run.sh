@@ -2,6 +2,8 @@
 # Runs one fuzzer for SECONDS on its seed corpus; new inputs go to
 # build/fuzz/corpus/NAME so the committed seeds stay small.
 # Usage: fuzz/run.sh NAME SECONDS (NAME as fuzz_evt2 or evt2) [extra libFuzzer flags...]
+# The compiler is the one fuzz/build.sh finds; `./dev fuzz` installs clang first
+# where there is none.
 set -euo pipefail
 if [ "$#" -lt 2 ]; then
     echo "usage: $0 NAME SECONDS [libFuzzer flags...]" >&2
