@@ -7,7 +7,6 @@ import inspect
 import pathlib
 import sys
 import types
-import weakref
 
 import numpy as np
 import pytest
@@ -150,31 +149,6 @@ def test_inivation_end_of_reading_flushes_tail(fake_dv, stop):
 # --- Prophesee: stand-in SDK --------------------------------------------------------------
 
 
-@pytest.fixture
-def prophesee(monkeypatch):
-    """Stand-in metavision_core whose EventsIterator yields `sdk.batches` (an
-    exception in the list is raised, a callable is called for the batch)."""
-    sdk = types.SimpleNamespace(batches=[], calls=[], sources=[])
-
-    class EventsIterator:
-        def __init__(self, path, delta_t=10000, max_duration=None):
-            sdk.calls.append((path, delta_t, max_duration))
-            sdk.sources.append(weakref.ref(self))
-
-        def __iter__(self):
-            for b in sdk.batches:
-                if isinstance(b, BaseException):
-                    raise b
-                yield b() if callable(b) else b
-
-    pkg = types.ModuleType("metavision_core")
-    pkg.event_io = types.ModuleType("metavision_core.event_io")
-    pkg.event_io.EventsIterator = EventsIterator
-    monkeypatch.setitem(sys.modules, "metavision_core", pkg)
-    monkeypatch.setitem(sys.modules, "metavision_core.event_io", pkg.event_io)
-    return sdk
-
-
 @pytest.mark.parametrize(
     "sizes, chunk",
     [
@@ -184,7 +158,8 @@ def prophesee(monkeypatch):
         ([1] * 50, 7),
         ([0, 0], 5),
         ([5, 5], 2**63),
-        ([70_000, 1, 50_000, 100_000], 1_000_000),  # a chunk that grows as events arrive
+        ([70_000, 1, 50_000, 100_000], 1_000_000),
+        ([70_000, 1, 50_000, 100_000], 5_000_000),  # a chunk that grows as events arrive
         ([300_000, 10], 100_000),  # chunks big enough to convert without the GIL
     ],
 )
@@ -218,6 +193,7 @@ def test_prophesee_field_types_cast_like_numpy(prophesee, make):
 
 
 def test_prophesee_floats_without_integer_counterpart(prophesee):
+    # NaN, infinities and values beyond each target's range get what astype gives.
     batch = np.zeros(8, dtype=[("t", "<f8"), ("x", "<f4"), ("y", "<f8"), ("p", "<f8")])
     batch["t"] = [np.nan, np.inf, -np.inf, 1e30, -1.0, 2.0**63 + 2048, 3.99, -2.0**63]
     batch["x"] = [-1.0, 70000.5, np.nan, 65535.9, -0.5, 1e20, 2.0**32 + 512, 0]
@@ -225,17 +201,16 @@ def test_prophesee_floats_without_integer_counterpart(prophesee):
     batch["p"] = [-1, 256, 1.5, np.nan, 0, 1, 0.99, 255]
     prophesee.batches = [batch]
     (chunk,) = read_prophesee("rec.raw")
-    assert chunk["t"].tolist() == [0, 0, 0, 0, 2**64 - 1, 2**63 + 2048, 3, 2**63]
-    assert chunk["x"].tolist() == [65535, 70000 - 65536, 0, 65535, 0, 0, 512, 0]
-    assert chunk["y"].tolist() == [0, 0, 1, 2, 3, 4, 5, 6]
-    assert chunk["p"].tolist() == [255, 0, 1, 0, 0, 1, 0, 255]
+    with np.errstate(invalid="ignore"):
+        assert np.array_equal(chunk, converted([batch]))
+    assert chunk["t"][:3].tolist() == [2**63, 0, 2**63]  # this platform's NaN, +inf, -inf
 
 
 @pytest.mark.parametrize(
     "batch, exc, match",
     [
         (np.zeros(3, dtype=[("t", "<u8"), ("x", "<u2"), ("y", "<u2")]), ValueError, "no field of name p"),
-        (np.zeros((2, 3), dtype=EVENT_CD), ValueError, "could not broadcast"),
+        (np.zeros((2, 3), dtype=EVENT_CD), ValueError, "events must be one-dimensional, got 2 dimensions"),
         (42, TypeError, "has no len"),
     ],
 )

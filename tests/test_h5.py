@@ -338,18 +338,14 @@ def test_read_casts_like_numpy(tmp_path, types):
 
 
 def test_float_casts_outside_the_target_range():
-    # What the kernels define where C++ leaves it undefined: through int64, and
-    # INT64_MIN for NaN, infinities and magnitudes beyond int64.
-    values = np.array([np.nan, np.inf, -np.inf, 1e30, -1e30, -1.0, -2.5, 70000.7, 2.0**63 + 2.0**12])
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        rec = np.empty(len(values), dtype=[("t", "f8"), ("x", "f8"), ("y", "f4"), ("p", "f8")])
+    # NaN, infinities and magnitudes beyond the target's range: what astype gives.
+    values = np.array([np.nan, np.inf, -np.inf, 1e30, -1e30, -1.0, -2.5, 70000.7, 2.0**63 + 2.0**12, 3e9])
+    rec = np.empty(len(values), dtype=[("t", "f8"), ("x", "f8"), ("y", "f4"), ("p", "f8")])
     for f in "txyp":
         rec[f] = values
     out = h5._read_compound(rec)  # the readers take array-likes as well as datasets
-    assert out["t"].tolist() == [2**63, 2**63, 2**63, 2**63, 2**63, 2**64 - 1, 2**64 - 2, 70000, 2**63 + 2**12]
-    assert out["x"].tolist() == [0, 0, 0, 0, 0, 65535, 65534, 4464, 0]
-    assert out["p"].tolist() == [0, 0, 0, 0, 0, 255, 254, 112, 0]
+    with np.errstate(invalid="ignore"):
+        assert np.array_equal(out, as_events({f: rec[f] for f in "txyp"}))
 
 
 # --- separate and compound files from elsewhere ------------------------------------------

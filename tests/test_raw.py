@@ -150,13 +150,16 @@ def test_format_argument_and_missing_format(tmp_path):
 
 
 @pytest.mark.parametrize("fmt", ["EVT2", "EVT3"])
-def test_chunks_exact_and_bounded(tmp_path, fmt):
+@pytest.mark.parametrize("chunk", [65_536, 5_000_001, 2**62])  # the last two grow as events arrive
+def test_chunks_exact_and_bounded(tmp_path, fmt, chunk):
     ev = camera_events(300_000, 9, rows=fmt == "EVT3")
     path = str(tmp_path / "c.raw")
     write_raw(path, ev, fmt, (1280, 720))
-    sizes = [len(c) for c in RawReader(path, chunk_size=65_536)]
-    assert sizes[:-1] == [65_536] * (len(sizes) - 1) and sum(sizes) == len(ev)
-    assert sizes[-1] == len(ev) - 65_536 * (len(sizes) - 1)
+    chunks = list(RawReader(path, chunk_size=chunk))
+    sizes = [len(c) for c in chunks]
+    assert sizes[:-1] == [chunk] * (len(sizes) - 1) and sum(sizes) == len(ev)
+    assert sizes[-1] == len(ev) - chunk * (len(sizes) - 1)
+    assert np.array_equal(np.concatenate(chunks), ev)
 
 
 @pytest.mark.parametrize("fmt, cut", [("EVT2", 3), ("EVT3", 1)])

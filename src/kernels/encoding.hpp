@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-#include <vector>
 
 namespace morvel::kernels {
 
@@ -42,14 +41,18 @@ std::size_t first_out_of_unit_range(const T* v, std::size_t n) noexcept {
     return n;
 }
 
+// The encoders allocate nothing: memory they need beside the output is
+// given by the caller (allocated before the GIL is released), in the sizes
+// stated below.
+
 // Rate code: at every step each element spikes independently with
 // probability min(1, gain * v). A uniform 32-bit word u spikes when
 // u < p * 2^32 (probability exact to 2^-32). `rng` fills blocks of 64-bit
-// words (Xoshiro256x8).
+// words (Xoshiro256x8). `limit` and `live` hold n words each.
 template <class T, class Rng>
-void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng& rng, float* out) {
+void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng& rng, float* out,
+                 std::uint32_t* limit, std::uint32_t* live) noexcept {
     // Per element: spike when u <= limit[i] and live[i] (p > 0).
-    std::vector<std::uint32_t> limit(n), live(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double p = std::fmin(1.0, gain * static_cast<double>(v[i]));
         const auto threshold = p <= 0.0 ? std::uint64_t{0} : static_cast<std::uint64_t>(p * 4294967296.0);
@@ -66,8 +69,8 @@ void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng&
         for (std::size_t i = 0; i < n; i += kBlock) {
             const std::size_t m = std::min(kBlock, n - i);
             rng.fill(words, (m + 2 * Rng::kLanes - 1) / (2 * Rng::kLanes));
-            const std::uint32_t* lim = limit.data() + i;
-            const std::uint32_t* alive = live.data() + i;
+            const std::uint32_t* lim = limit + i;
+            const std::uint32_t* alive = live + i;
             float* o = row + i;
             for (std::size_t j = 0; j < m; ++j) {
                 std::uint32_t u;
@@ -80,16 +83,19 @@ void rate_encode(const T* v, std::size_t n, std::size_t steps, double gain, Rng&
 
 // Latency code (time to first spike): one spike per element with v > 0, at
 // step round((1 - v) * (steps - 1)) (ties to even); 0 never fires. The output
-// is written row by row in one pass (no zero-fill, no scatter).
+// is written row by row in one pass (no zero-fill, no scatter). The firing
+// steps go to `fire_at` (n words) when latency_steps_narrow(steps), else to
+// `fire_at_wide` (n words); 32-bit compares vectorise.
+using LatencyStep = std::conditional_t<sizeof(std::size_t) >= 8, std::int64_t, std::int32_t>;
+
+inline bool latency_steps_narrow(std::size_t steps) noexcept { return steps < (std::size_t{1} << 31); }
+
 template <class T>
-void latency_encode(const T* v, std::size_t n, std::size_t steps, float* out) {
+void latency_encode(const T* v, std::size_t n, std::size_t steps, float* out, std::int32_t* fire_at,
+                    LatencyStep* fire_at_wide) noexcept {
     const double last = static_cast<double>(steps - 1);
-    // Steps fit 32 bits for any output that fits memory per element row;
-    // 32-bit compares vectorise.
-    using Step = std::conditional_t<sizeof(std::size_t) >= 8, std::int64_t, std::int32_t>;
-    const bool narrow = steps < (std::size_t{1} << 31);
-    std::vector<std::int32_t> fire_at(narrow ? n : 0);
-    std::vector<Step> fire_at_wide(narrow ? 0 : n);
+    using Step = LatencyStep;
+    const bool narrow = latency_steps_narrow(steps);
     for (std::size_t i = 0; i < n; ++i) {
         const double x = static_cast<double>(v[i]);
         const double s = x > 0.0 ? round_half_even_nonneg((1.0 - x) * last) : -1.0;
@@ -116,25 +122,20 @@ void latency_encode(const T* v, std::size_t n, std::size_t steps, float* out) {
 // an element fires floor(steps * v) times, evenly spread.
 template <class T>
 void temporal_encode(const T* v, std::size_t n, std::size_t steps, float* out) noexcept {
-    if (steps < (std::size_t{1} << 30)) {  // k * v <= steps: 32-bit floors suffice
+    auto run = [&](auto floor_fn) {
         for (std::size_t k = 1; k <= steps; ++k) {
             const double now = static_cast<double>(k), before = static_cast<double>(k - 1);
             float* row = out + (k - 1) * n;
             for (std::size_t i = 0; i < n; ++i) {
                 const double x = static_cast<double>(v[i]);
-                row[i] = floor_small(now * x) > floor_small(before * x) ? 1.0f : 0.0f;
+                row[i] = floor_fn(now * x) > floor_fn(before * x) ? 1.0f : 0.0f;
             }
         }
-        return;
-    }
-    for (std::size_t k = 1; k <= steps; ++k) {
-        const double now = static_cast<double>(k), before = static_cast<double>(k - 1);
-        float* row = out + (k - 1) * n;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = static_cast<double>(v[i]);
-            row[i] = floor_nonneg(now * x) > floor_nonneg(before * x) ? 1.0f : 0.0f;
-        }
-    }
+    };
+    if (steps < (std::size_t{1} << 30))  // k * v <= steps: 32-bit floors suffice
+        run([](double x) { return floor_small(x); });
+    else
+        run([](double x) { return floor_nonneg(x); });
 }
 
 // Delta code, as an event camera sees change: the input ramps linearly from
@@ -143,25 +144,20 @@ void temporal_encode(const T* v, std::size_t n, std::size_t steps, float* out) n
 // crossing of a multiple of `threshold` counts +1 for a rise and -1 for a
 // fall at the step where it happens: out = floor(value_s / threshold) -
 // floor(value_{s-1} / threshold), so several crossings in one step add up.
+// `level` holds n doubles.
 template <class T>
-void delta_encode(const T* v, const T* previous, std::size_t n, std::size_t steps, double threshold,
-                  float* out) {
-    std::vector<T> zeros;
-    if (!previous) {
-        zeros.assign(n, T{});
-        previous = zeros.data();
-    }
+void delta_encode(const T* v, const T* previous, std::size_t n, std::size_t steps, double threshold, float* out,
+                  double* level) noexcept {
     // floor(value / threshold) of the previous step, per element. Values are
     // <= 1, so with 1 / threshold < 2^30 the levels fit 32-bit truncation.
     const bool small = 1.0 / threshold < 1.0e9;
-    std::vector<double> level(n);
-    for (std::size_t i = 0; i < n; ++i) level[i] = floor_nonneg(static_cast<double>(previous[i]) / threshold);
+    for (std::size_t i = 0; i < n; ++i) level[i] = previous ? floor_nonneg(static_cast<double>(previous[i]) / threshold) : 0.0;
     for (std::size_t s = 1; s <= steps; ++s) {
         const double frac = static_cast<double>(s) / static_cast<double>(steps);
         float* row = out + (s - 1) * n;
         auto step = [&](auto floor_fn) {
             for (std::size_t i = 0; i < n; ++i) {
-                const double start = static_cast<double>(previous[i]), end = static_cast<double>(v[i]);
+                const double start = previous ? static_cast<double>(previous[i]) : 0.0, end = static_cast<double>(v[i]);
                 const double value = s == steps ? end : start + (end - start) * frac;
                 const double next = static_cast<double>(floor_fn(value / threshold));
                 row[i] = static_cast<float>(next - level[i]);

@@ -45,7 +45,6 @@ struct Evt2Decoder {
 
     void reset() noexcept { *this = Evt2Decoder{}; }
     std::size_t pending_bytes() const noexcept { return pending; }
-    std::uint64_t wraps() const noexcept { return offset >> 34; }
 
     // Upper bound on events from decode(data, n): one per complete word.
     std::size_t max_events(std::size_t n) const noexcept {

@@ -18,6 +18,14 @@ public:
     explicit Buffer(PyObject* obj, int flags = PyBUF_SIMPLE) {
         if (PyObject_GetBuffer(obj, &view_, flags) < 0) raise();
     }
+    // The same, with TypeError `message` (formatted with the object's type
+    // name) for an object that exports no contiguous buffer.
+    Buffer(PyObject* obj, const char* message) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, message, Py_TYPE(obj)->tp_name);
+        }
+    }
     ~Buffer() { PyBuffer_Release(&view_); }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace kit {
 
 class File {
@@ -23,18 +25,25 @@ public:
         if (!PyUnicode_FSConverter(path, &encoded)) raise();
         Ref holder = Ref::steal(encoded);
         const char* p = PyBytes_AS_STRING(encoded);
-        int fd;
-        {
-            NoGil nogil;
-            do {
+        int fd, err = 0;
+        for (;;) {
+            {
+                NoGil nogil;
                 fd = mode == Read ? ::open(p, O_RDONLY | O_CLOEXEC)
                                   : ::open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-            } while (fd < 0 && errno == EINTR);
+                err = fd < 0 ? errno : 0;
+            }
+            if (err != EINTR) break;
+            if (PyErr_CheckSignals() < 0) raise();  // opening a FIFO waits for a writer: Ctrl-C stops it
         }
-        if (fd < 0) raise_errno();
+        if (fd < 0) {
+            errno = err;
+            raise_errno();
+        }
         fd_ = fd;
         struct stat st;
         if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+            close();  // the destructor does not run for an object never built
             errno = EISDIR;
             raise_errno();
         }
@@ -50,54 +59,15 @@ public:
             fd_ = -1;
         }
     }
-    bool is_open() const noexcept { return fd_ >= 0; }
-
     // Read until `n` bytes are in `buf` or the end of the file; returns the
     // byte count. The GIL is released during the read.
     std::size_t read_full(char* buf, std::size_t n) {
-        std::size_t got = 0;
-        int err = 0;
-        {
-            NoGil nogil;
-            while (got < n) {
-                const ssize_t r = ::read(fd_, buf + got, n - got);
-                if (r > 0) {
-                    got += static_cast<std::size_t>(r);
-                } else if (r == 0) {
-                    break;
-                } else if (errno != EINTR) {
-                    err = errno;
-                    break;
-                }
-            }
-        }
-        if (err) {
-            errno = err;
-            raise_errno();
-        }
-        return got;
+        return transfer(n, [&](std::size_t done, std::size_t left) { return ::read(fd_, buf + done, left); });
     }
 
     // Write all `n` bytes (the GIL released).
     void write_all(const char* buf, std::size_t n) {
-        int err = 0;
-        {
-            NoGil nogil;
-            while (n > 0) {
-                const ssize_t w = ::write(fd_, buf, n);
-                if (w >= 0) {
-                    buf += w;
-                    n -= static_cast<std::size_t>(w);
-                } else if (errno != EINTR) {
-                    err = errno;
-                    break;
-                }
-            }
-        }
-        if (err) {
-            errno = err;
-            raise_errno();
-        }
+        transfer(n, [&](std::size_t done, std::size_t left) { return ::write(fd_, buf + done, left); });
     }
 
     // Close and report what the close reports (a full disk can surface only
@@ -123,8 +93,6 @@ public:
         return st.st_size > pos ? static_cast<long long>(st.st_size - pos) : 0;
     }
 
-    long long position() const noexcept { return static_cast<long long>(::lseek(fd_, 0, SEEK_CUR)); }
-
     // Size of a regular file now, or -1 when not a regular file.
     long long size() const noexcept {
         struct stat st;
@@ -147,7 +115,45 @@ public:
         largest_seen = now;
     }
 
+    PyObject* path() const noexcept { return path_.get(); }
+
 private:
+    // Moves up to `n` bytes with `op(done, left)` (a read or write of what is
+    // left: the bytes moved, 0 at the end, -1 with errno) without the GIL. A
+    // signal that interrupts it is handled under the GIL, so Ctrl-C raises
+    // KeyboardInterrupt; other failures raise OSError. Returns the bytes
+    // moved.
+    template <class Op>
+    std::size_t transfer(std::size_t n, Op&& op) {
+        std::size_t done = 0;
+        for (;;) {
+            int err = 0;
+            {
+                NoGil nogil;
+                while (done < n) {
+                    const ssize_t r = op(done, n - done);
+                    if (r > 0) {
+                        done += static_cast<std::size_t>(r);
+                    } else if (r == 0) {
+                        break;
+                    } else {
+                        err = errno;
+                        break;
+                    }
+                }
+            }
+            if (err == EINTR) {
+                if (PyErr_CheckSignals() < 0) raise();
+                continue;
+            }
+            if (err) {
+                errno = err;
+                raise_errno();
+            }
+            return done;
+        }
+    }
+
     [[noreturn]] void raise_errno() {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
         throw PyError{};
@@ -155,6 +161,40 @@ private:
 
     int fd_ = -1;
     Ref path_;
+};
+
+// A file read piece by piece from an offset into one reusable buffer, with
+// the shrink check of every step:
+//   kit::Pieces pieces(file, offset, 1 << 18);
+//   while (pieces.next()) use(pieces.data(), pieces.size());
+class Pieces {
+public:
+    Pieces(File& file, long long offset, std::size_t piece_bytes)
+        : file_(file), buffer_(piece_bytes), largest_(file.size()) {
+        file_.seek(offset);
+    }
+
+    // Reads the next piece; false at the end of the file. Signals are handled
+    // between pieces, so an endless source (a device) can be interrupted.
+    bool next() {
+        if (PyErr_CheckSignals() < 0) raise();
+        file_.check_not_truncated(largest_);
+        size_ = file_.read_full(reinterpret_cast<char*>(buffer_.data()), buffer_.size());
+        total_ += size_;
+        return size_ != 0;
+    }
+
+    const unsigned char* data() const noexcept { return buffer_.data(); }
+    std::size_t size() const noexcept { return size_; }
+    // Bytes read so far.
+    unsigned long long total() const noexcept { return total_; }
+
+private:
+    File& file_;
+    std::vector<unsigned char> buffer_;
+    long long largest_;
+    std::size_t size_ = 0;
+    unsigned long long total_ = 0;
 };
 
 }  // namespace kit

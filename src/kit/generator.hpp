@@ -241,10 +241,11 @@ inline void gen_dealloc(PyObject* self) {
     // Destroying the frame runs destructors that may touch Python objects;
     // keep any exception that is being handled intact around them. The
     // frame goes before the owner it borrows.
-    PyObject* pending = PyErr_GetRaisedException();
-    gen_finish(g);
-    Py_CLEAR(g->owner);
-    PyErr_SetRaisedException(pending);
+    {
+        KeepError keep;
+        gen_finish(g);
+        Py_CLEAR(g->owner);
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -293,12 +294,12 @@ inline void init_generator_type(PyObject* module, const char* type_name) {
 // `owner` (optional) is kept alive by the generator for the coroutine, which
 // takes it as a borrowed pointer: keeping it here rather than in the
 // coroutine's frame lets the collector see it and break cycles.
-inline Ref make_generator(Generator gen, const char* qualname, PyObject* owner = nullptr) {
+inline Ref make_generator(Generator gen, const char* qualname, Borrowed<> owner = nullptr) {
     PyTypeObject* type = detail::generator_type_slot();
     auto* g = PyObject_GC_New(detail::GenObject, type);
     if (!g) raise();
     g->h = gen.release();
-    g->owner = Py_XNewRef(owner);
+    g->owner = owner.own().release();
     g->qualname = qualname;
     g->started = false;
     g->running = false;

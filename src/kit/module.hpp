@@ -57,6 +57,12 @@ inline void add_function(PyObject* module, PyMethodDef* def) {
     check(PyModule_AddObjectRef(module, def->ml_name, f.get()));
 }
 
+// Add the module-level functions of a method table.
+template <std::size_t N>
+void add_functions(PyObject* module, PyMethodDef (&defs)[N]) {
+    for (PyMethodDef& def : defs) add_function(module, &def);
+}
+
 // Add an object under a name (the reference is kept by the module).
 inline void add(PyObject* module, const char* name, PyObject* value) {
     check(PyModule_AddObjectRef(module, name, value));

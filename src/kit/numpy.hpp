@@ -7,18 +7,38 @@
 #ifndef NPY_NO_DEPRECATED_API
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #endif
+// The sources of a module share one NumPy API table: the module's main
+// source (the build defines KIT_NUMPY_DEFINE_API for it) holds and imports
+// it, the others refer to it.
+#define PY_ARRAY_UNIQUE_SYMBOL morvel_kit_numpy_api
+#ifndef KIT_NUMPY_DEFINE_API
+#define NO_IMPORT_ARRAY
+#endif
 #include <numpy/arrayobject.h>
 
+#include "../kernels/cast.hpp"
 #include "../kernels/event.hpp"
+
+#include <optional>
+
+namespace kit {
+
+using ArrayRef = Own<PyArrayObject>;
+using DescrRef = Own<PyArray_Descr>;
+
+}  // namespace kit
 
 namespace kit::np {
 
 using morvel::kernels::Event;
+using morvel::kernels::NumType;
 
+#ifdef KIT_NUMPY_DEFINE_API
 // Import NumPy's C API into this module (call from the exec slot).
 inline void import_numpy() {
     if (PyArray_ImportNumPyAPI() < 0) raise();
 }
+#endif
 
 // The event record type, owned for the life of the process.
 inline PyArray_Descr*& event_descr_slot() {
@@ -50,6 +70,29 @@ inline void import_event_dtype() {
 }
 
 inline PyArrayObject* arr(const Ref& r) { return reinterpret_cast<PyArrayObject*>(r.get()); }
+inline PyArrayObject* arr(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
+
+// The descriptor of a built-in type number.
+inline DescrRef descr(int typenum) { return DescrRef::steal(PyArray_DescrFromType(typenum)); }
+
+// `dtype_like` (a dtype, a type, a string, ...) as a descriptor.
+inline DescrRef descr_from(PyObject* dtype_like) {
+    PyArray_Descr* d = nullptr;
+    if (!PyArray_DescrConverter(dtype_like, &d)) raise();
+    return DescrRef::steal(d);
+}
+
+// The element type of a descriptor as the conversion core knows it; none for
+// types it does not read (float16, complex, strings, records, ...). With
+// `any_order`, a byte-swapped type is taken as its native twin (for readers
+// that convert byte order themselves, as h5py does).
+inline std::optional<NumType> num_type(PyArray_Descr* d, bool any_order = false) {
+    if (PyDataType_HASFIELDS(d) || PyDataType_HASSUBARRAY(d)) return std::nullopt;
+    if (!any_order && !PyArray_ISNBO(d->byteorder)) return std::nullopt;
+    NumType t;
+    if (!morvel::kernels::num_type_for(d->kind, static_cast<std::size_t>(PyDataType_ELSIZE(d)), t)) return std::nullopt;
+    return t;
+}
 
 // New uninitialised array of `n` records of `descr` (default: events).
 inline Ref empty(npy_intp n, PyArray_Descr* descr = nullptr) {
@@ -84,16 +127,24 @@ inline Ref slice_view(const Ref& a, npy_intp start, npy_intp stop) {
     return check(PyObject_GetItem(a.get(), s.get()));
 }
 
+// An array of `n` records of `descr` (default: events) at `data`, which
+// `owner` keeps alive (nullptr: memory the caller keeps alive while the
+// array is used); writable unless `readonly`.
+inline Ref records_view(Borrowed<> owner, void* data, npy_intp n, PyArray_Descr* descr = nullptr,
+                        bool readonly = false) {
+    if (!descr) descr = event_descr();
+    Py_INCREF(descr);  // stolen by the constructor
+    Ref a = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, data, readonly ? 0 : NPY_ARRAY_CARRAY,
+                                       nullptr));
+    if (owner && PyArray_SetBaseObject(arr(a), owner.own().release()) < 0) raise();
+    return a;
+}
+
 // View `len` bytes owned by `owner` (for example a bytes object) as a 1-d
 // read-only array of `descr` records, without copying. `len` must be a
 // multiple of the record size.
 inline Ref view_bytes(PyObject* owner, char* data, npy_intp len, PyArray_Descr* descr) {
-    const npy_intp itemsize = PyDataType_ELSIZE(descr);
-    npy_intp n = len / itemsize;
-    Py_INCREF(descr);
-    Ref a = check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, data, 0, nullptr));
-    if (PyArray_SetBaseObject(arr(a), Py_NewRef(owner)) < 0) raise();
-    return a;
+    return records_view(owner, data, len / PyDataType_ELSIZE(descr), descr, true);
 }
 
 // A C-contiguous array of event records holding `obj`'s events, converting
@@ -103,5 +154,21 @@ inline Ref as_events(PyObject* obj) {
     Py_INCREF(d);
     return check(PyArray_FromAny(obj, d, 1, 1, NPY_ARRAY_C_CONTIGUOUS, nullptr));
 }
+
+#ifdef KIT_NUMPY_DEFINE_API
+// The module-level names of a module that works on arrays: NumPy's C API
+// imported and `np`; with events, also `EVENT_DTYPE` (from
+// morvel.io.streaming).
+inline void add_numpy_names(PyObject* module) {
+    import_numpy();
+    check(PyModule_AddObjectRef(module, "np", import("numpy").get()));
+}
+
+inline void add_event_names(PyObject* module) {
+    add_numpy_names(module);
+    import_event_dtype();
+    check(PyModule_AddObjectRef(module, "EVENT_DTYPE", reinterpret_cast<PyObject*>(event_descr())));
+}
+#endif
 
 }  // namespace kit::np

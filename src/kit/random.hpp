@@ -24,16 +24,7 @@ public:
         lock_ = kit::getattr(bit_generator_.get(), "lock");
         kit::call_method(lock_.get(), "acquire");
     }
-    ~GlobalBitGenerator() {
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethod(lock_.get(), "release", nullptr);
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(lock_.get());
-        }
-        PyErr_SetRaisedException(pending);
-    }
+    ~GlobalBitGenerator() { kit::call_method_quietly(lock_.get(), "release"); }
     GlobalBitGenerator(const GlobalBitGenerator&) = delete;
     GlobalBitGenerator& operator=(const GlobalBitGenerator&) = delete;
 

@@ -1,4 +1,6 @@
-// Owning references and the "a Python error is set" exception.
+// Owning and borrowed references, the "a Python error is set" exception, and
+// the small object-protocol helpers every module uses. Module code never
+// calls the reference-count macros: it holds objects in these.
 #pragma once
 
 #include "python.hpp"
@@ -22,54 +24,97 @@ template <class... A>
     throw PyError{};
 }
 
-// Move-only owning reference. Module code never calls Py_DECREF by hand.
-class Ref {
+template <class T>
+inline PyObject* as_object(T* p) noexcept {
+    return reinterpret_cast<PyObject*>(p);
+}
+
+// Move-only owning reference to a T (PyObject, PyArrayObject, PyArray_Descr,
+// PyTypeObject, ...). `Ref` is the untyped one.
+template <class T = PyObject>
+class Own {
 public:
-    Ref() noexcept = default;
-    Ref(std::nullptr_t) noexcept {}
-    ~Ref() { Py_XDECREF(p_); }
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    Ref& operator=(Ref&& o) noexcept {
+    Own() noexcept = default;
+    Own(std::nullptr_t) noexcept {}
+    ~Own() { Py_XDECREF(as_object(p_)); }
+    Own(Own&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Own& operator=(Own&& o) noexcept {
         if (this != &o) {
-            PyObject* old = p_;
+            T* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
-            Py_XDECREF(old);
+            Py_XDECREF(as_object(old));
         }
         return *this;
     }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
+    Own(const Own&) = delete;
+    Own& operator=(const Own&) = delete;
 
     // Take ownership of a new reference; NULL means an error is set.
-    static Ref steal(PyObject* p) {
+    static Own steal(T* p) {
         if (!p) raise();
-        Ref r;
+        Own r;
         r.p_ = p;
         return r;
     }
     // Take ownership of a new reference that may legitimately be NULL.
-    static Ref steal_or_null(PyObject* p) noexcept {
-        Ref r;
+    static Own steal_or_null(T* p) noexcept {
+        Own r;
         r.p_ = p;
         return r;
     }
     // Add a reference to a borrowed object.
-    static Ref borrow(PyObject* p) noexcept {
-        Ref r;
-        r.p_ = Py_XNewRef(p);
+    static Own borrow(T* p) noexcept {
+        Own r;
+        r.p_ = p;
+        Py_XINCREF(as_object(p));
         return r;
     }
 
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    Ref copy() const noexcept { return borrow(p_); }
+    T* get() const noexcept { return p_; }
+    PyObject* obj() const noexcept { return as_object(p_); }
+    T* release() noexcept { return std::exchange(p_, nullptr); }
+    Own copy() const noexcept { return borrow(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset() noexcept { Py_CLEAR(p_); }
+    void reset() noexcept {
+        T* old = std::exchange(p_, nullptr);
+        Py_XDECREF(as_object(old));
+    }
+
+    // The same reference under another C type (PyObject* -> PyArrayObject*).
+    template <class U>
+    Own<U> as() && noexcept {
+        return Own<U>::steal_or_null(reinterpret_cast<U*>(release()));
+    }
 
 private:
-    PyObject* p_ = nullptr;
+    T* p_ = nullptr;
 };
+
+using Ref = Own<PyObject>;
+using TypeRef = Own<PyTypeObject>;
+
+// A reference someone else owns, for the length of a call. Says in a
+// signature that nothing is taken; `own()` takes a reference of one's own.
+template <class T = PyObject>
+class Borrowed {
+public:
+    Borrowed(std::nullptr_t) noexcept : p_(nullptr) {}
+    Borrowed(T* p) noexcept : p_(p) {}
+    Borrowed(const Own<T>& r) noexcept : p_(r.get()) {}
+    T* get() const noexcept { return p_; }
+    PyObject* obj() const noexcept { return as_object(p_); }
+    Own<T> own() const noexcept { return Own<T>::borrow(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    T* p_;
+};
+
+// A new reference to `o` (for returning a borrowed object).
+inline PyObject* new_ref(PyObject* o) noexcept { return Ref::borrow(o).release(); }
+inline PyObject* none() noexcept { return new_ref(Py_None); }
+inline PyObject* boolean(bool v) noexcept { return new_ref(v ? Py_True : Py_False); }
 
 // Result of a C-API call that returns a new reference (NULL on error).
 inline Ref check(PyObject* p) { return Ref::steal(p); }
@@ -108,6 +153,22 @@ R guard(F&& f, R fail = R{}) noexcept {
     }
 }
 
+// Puts the error being raised (if any) aside for the scope and restores it
+// at the end, so that clean-up code (closing a file, releasing a lock) runs
+// as if no error were set and cannot lose it. Whatever error the scope
+// leaves is dropped: the state is as it was before.
+class KeepError {
+public:
+    KeepError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~KeepError() { PyErr_SetRaisedException(exc_); }
+    KeepError(const KeepError&) = delete;
+    KeepError& operator=(const KeepError&) = delete;
+    bool pending() const noexcept { return exc_ != nullptr; }
+
+private:
+    PyObject* exc_;
+};
+
 // Release the GIL for the lifetime of the scope (only around code that touches
 // no Python object).
 class NoGil {
@@ -138,6 +199,23 @@ private:
     PyThreadState* state_;
 };
 
+// One call at a time on an object whose work runs without the GIL: a second
+// caller (another thread, or a re-entrant call) gets RuntimeError `message`
+// instead of racing on the object's buffers.
+class Busy {
+public:
+    Busy(bool& flag, const char* message) : flag_(flag) {
+        if (flag_) raise(PyExc_RuntimeError, "%s", message);
+        flag_ = true;
+    }
+    ~Busy() { flag_ = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    bool& flag_;
+};
+
 // Small object-protocol helpers that throw on error.
 inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 inline Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
@@ -148,14 +226,70 @@ Ref call(PyObject* f, A... args) {
     return check(PyObject_Vectorcall(f, argv, sizeof...(A), nullptr));
 }
 template <class... A>
-Ref call_method(PyObject* o, const char* name, A... args) {
-    Ref n = check(PyUnicode_FromString(name));
+PyObject* call_method_raw(PyObject* o, const char* name, A... args) noexcept {
+    PyObject* n = PyUnicode_FromString(name);
+    if (!n) return nullptr;
     PyObject* argv[] = {o, args...};
-    return check(PyObject_VectorcallMethod(n.get(), argv, 1 + sizeof...(A), nullptr));
+    PyObject* r = PyObject_VectorcallMethod(n, argv, 1 + sizeof...(A), nullptr);
+    Py_DECREF(n);
+    return r;
 }
+template <class... A>
+Ref call_method(PyObject* o, const char* name, A... args) {
+    return check(call_method_raw(o, name, args...));
+}
+
+// o.name(*args) on a way out that may already carry an error (closing a file,
+// releasing a lock): that error stays the one raised. A failure of the call
+// is dropped when an error was pending, and reported as unraisable when none
+// was. Returns whether the call succeeded.
+template <class... A>
+bool call_method_quietly(PyObject* o, const char* name, A... args) noexcept {
+    KeepError keep;
+    Ref r = Ref::steal_or_null(call_method_raw(o, name, args...));
+    if (r) return true;
+    if (keep.pending())
+        PyErr_Clear();
+    else
+        PyErr_WriteUnraisable(o);
+    return false;
+}
+
 inline Ref from_ll(long long v) { return check(PyLong_FromLongLong(v)); }
 inline Ref from_ull(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
 inline Ref from_ssize(Py_ssize_t v) { return check(PyLong_FromSsize_t(v)); }
+inline Ref from_size(std::size_t v) { return check(PyLong_FromSize_t(v)); }
 inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
+
+// Replace the error being raised by `type`(`message`); the original becomes
+// its context.
+[[noreturn]] inline void raise_instead(PyObject* type, const char* message) {
+    PyObject* original = PyErr_GetRaisedException();
+    PyErr_SetString(type, message);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetContext(exc, original);  // steals `original`
+    PyErr_SetRaisedException(exc);
+    raise();
+}
+
+// An optional dependency: `import module`, where a missing module (an
+// ImportError of any kind) becomes ImportError `message`; other errors raised
+// by the import pass through.
+inline Ref import_optional(const char* module, const char* message) {
+    Ref m = Ref::steal_or_null(PyImport_ImportModule(module));
+    if (m) return m;
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) raise_instead(PyExc_ImportError, message);
+    raise();
+}
+
+// `from module import name` of an optional dependency: a missing name is an
+// ImportError `message` too.
+inline Ref import_optional(const char* module, const char* name, const char* message) {
+    Ref m = import_optional(module, message);
+    Ref v = Ref::steal_or_null(PyObject_GetAttrString(m.get(), name));
+    if (v) return v;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) raise_instead(PyExc_ImportError, message);
+    raise();
+}
 
 }  // namespace kit

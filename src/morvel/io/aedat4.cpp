@@ -103,10 +103,16 @@ const unsigned char* bytes_data(PyObject* b) {
 // ---------------------------------------------------------------------------
 // unpack_frame
 
+constexpr kit::Param kData{"data", "bytes", nullptr, "bytes"};
+constexpr kit::Param kWidth{"width", "int", nullptr, "int"};
+constexpr kit::Param kHeight{"height", "int", nullptr, "int"};
+
+constexpr auto kUnpackFrame =
+    kit::function("unpack_frame", "np.ndarray", kData, kWidth, kHeight, kit::Param{"timestamp", "int", nullptr, "int"});
+
 PyObject* unpack_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<4> sig{"unpack_frame", {"data", "width", "height", "timestamp"}, 4};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kUnpackFrame, args, nargs, kwnames);
         PyObject* data = kit::arg_bytes(a[0], "data");
         Ref width = kit::arg_int_exact(a[1], "width");
         Ref height = kit::arg_int_exact(a[2], "height");
@@ -126,11 +132,7 @@ PyObject* unpack_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-PyMethodDef unpack_frame_def = {
-    "unpack_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_frame)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "unpack_frame(data, width, height, timestamp)\n--\n\n"
-    "unpack_frame(bytes data: bytes, int width: int, int height: int, int timestamp: int) -> np.ndarray\n\n"
+const char* const kUnpackFrameDoc =
     "Unpack a single 2-bit packed frame to events (fully vectorized NumPy).\n\n"
     "Four pixels a byte, most significant bit pair first, pixels in row-major\n"
     "order. Codes: 00 no event, 01 positive (p=1), 10 negative (p=0), 11 unused.\n\n"
@@ -147,16 +149,18 @@ PyMethodDef unpack_frame_def = {
     "    give no events.\n\n"
     "Raises:\n"
     "    ValueError: data shorter than one frame (\"Frame data too short: ...\"),\n"
-    "        or a width or height outside 0 to 65536.\n"};
+    "        or a width or height outside 0 to 65536.\n";
 
 // ---------------------------------------------------------------------------
 // unpack_frames
 
+constexpr auto kUnpackFrames =
+    kit::function("unpack_frames", "np.ndarray", kData, kWidth, kHeight,
+                  kit::Param{"frame_interval_us", "int", "1000", "int"}, kit::Param{"start_frame", "int", "0", "int"});
+
 PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<5> sig{
-            "unpack_frames", {"data", "width", "height", "frame_interval_us", "start_frame"}, 3};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kUnpackFrames, args, nargs, kwnames);
         PyObject* data = kit::arg_bytes(a[0], "data");
         Ref width = kit::arg_int_exact(a[1], "width");
         Ref height = kit::arg_int_exact(a[2], "height");
@@ -177,12 +181,7 @@ PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef unpack_frames_def = {
-    "unpack_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_frames)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "unpack_frames(data, width, height, frame_interval_us=1000, start_frame=0)\n--\n\n"
-    "unpack_frames(bytes data: bytes, int width: int, int height: int, int frame_interval_us: int = 1000, "
-    "int start_frame: int = 0) -> np.ndarray\n\n"
+const char* const kUnpackFramesDoc =
     "Unpack multiple consecutive 2-bit packed frames (fully vectorized).\n\n"
     "Frames of (width * height) // 4 bytes follow each other with no header or\n"
     "padding; a trailing partial frame is ignored, so data shorter than one\n"
@@ -202,7 +201,7 @@ PyMethodDef unpack_frames_def = {
     "    when frame_interval_us >= 0 and nothing wraps.\n\n"
     "Raises:\n"
     "    ValueError: a width or height outside 0 to 65536, or width * height\n"
-    "        below 4 (a frame of no bytes).\n"};
+    "        below 4 (a frame of no bytes).\n";
 
 // ---------------------------------------------------------------------------
 // FrameConfig
@@ -244,10 +243,7 @@ int exec_aedat4(PyObject* m) {
         [&] {
             kit::add(m, "dataclass", kit::getattr(kit::import("dataclasses").get(), "dataclass").get());
             kit::add_typing_names(m, {"Optional"});
-            np::import_numpy();
-            kit::add(m, "np", kit::import("numpy").get());
-            np::import_event_dtype();
-            kit::add(m, "EVENT_DTYPE", reinterpret_cast<PyObject*>(np::event_descr()));
+            np::add_event_names(m);
 
             PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
             Ref default_interval = kit::from_ll(1000);
@@ -263,8 +259,11 @@ int exec_aedat4(PyObject* m) {
             Ref no_args = kit::check(PyTuple_New(0));
             kit::add(m, "DEFAULT_CONFIG", kit::check(PyObject_Call(config.get(), no_args.get(), kwargs.get())).get());
 
-            kit::add_function(m, &unpack_frame_def);
-            kit::add_function(m, &unpack_frames_def);
+            static PyMethodDef defs[] = {
+                kit::def(kUnpackFrame, unpack_frame, kUnpackFrameDoc),
+                kit::def(kUnpackFrames, unpack_frames, kUnpackFramesDoc),
+            };
+            kit::add_functions(m, defs);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

@@ -8,6 +8,7 @@
 #include "kernels/random.hpp"
 
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -30,6 +31,9 @@ Ref as_values(PyObject* data) {
         kit::raise(PyExc_ValueError, "data has too many dimensions (%d) for a spike array", PyArray_NDIM(np::arr(a)));
     return a;
 }
+
+constexpr kit::Param kData{"data", "np.ndarray"};
+constexpr kit::Param kSteps{"n_steps", "int", "10"};
 
 std::size_t checked_steps(PyObject* arg) {
     const long long n = kit::arg_int(arg, "n_steps", 10);
@@ -76,10 +80,11 @@ float* out_data(const Ref& out) { return static_cast<float*>(PyArray_DATA(np::ar
 std::size_t n_values(const Ref& a) { return static_cast<std::size_t>(PyArray_SIZE(np::arr(a))); }
 bool large(std::size_t steps, std::size_t n) { return steps * n * sizeof(float) >= kReleaseGilBytes; }
 
+constexpr auto kRate = kit::function("rate_encode", "np.ndarray", kData, kSteps, kit::Param{"gain", "float", "1.0"});
+
 PyObject* rate_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<3> sig{"rate_encode", {"data", "n_steps", "gain"}, 1};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kRate, args, nargs, kwnames);
         Ref values = as_values(a[0]);
         const std::size_t steps = checked_steps(a[1]);
         const double gain = kit::arg_float(a[2], "gain", 1.0);
@@ -88,28 +93,31 @@ PyObject* rate_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const std::size_t n = n_values(values);
         if (n > static_cast<std::size_t>(NPY_MAX_INTP) / steps) kit::raise(PyExc_MemoryError, "spike array too large");
         Ref out = spikes_for(values, steps, false);
+        std::vector<std::uint32_t> limit(n), live(n);
         kit::GlobalBitGenerator global;
         auto seed = [&global] { return global.next64(); };
         kn::Xoshiro256x8 rng(seed);  // seeded from the global generator: np.random.seed reproduces it
         {
             kit::MaybeNoGil nogil(large(steps, n));
-            with_values(values, [&](auto* v) { kn::rate_encode(v, n, steps, gain, rng, out_data(out)); });
+            with_values(values, [&](auto* v) {
+                kn::rate_encode(v, n, steps, gain, rng, out_data(out), limit.data(), live.data());
+            });
         }
         return out.release();
     });
 }
 
-template <class Kernel>
-PyObject* deterministic_encode(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                               bool zeroed, Kernel kernel) {
+template <class Kernel, class Scratch>
+PyObject* deterministic_encode(const kit::Signature<2>& sig, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames, bool zeroed, Kernel kernel, Scratch scratch) {
     return kit::guard([&] {
-        const kit::Signature<2> sig{name, {"data", "n_steps"}, 1};
         auto a = kit::parse(sig, args, nargs, kwnames);
         Ref values = as_values(a[0]);
         const std::size_t steps = checked_steps(a[1]);
         check_unit_range(values, "data");
         const std::size_t n = n_values(values);
         Ref out = spikes_for(values, steps, zeroed);
+        scratch(n, steps);  // the kernel's memory, allocated before the GIL is released
         {
             kit::MaybeNoGil nogil(large(steps, n));
             with_values(values, [&](auto* v) { kernel(v, n, steps, out_data(out)); });
@@ -118,24 +126,39 @@ PyObject* deterministic_encode(const char* name, PyObject* const* args, Py_ssize
     });
 }
 
+constexpr auto kLatency = kit::function("latency_encode", "np.ndarray", kData, kSteps);
+constexpr auto kTemporal = kit::function("temporal_encode", "np.ndarray", kData, kSteps);
+
 PyObject* latency_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return deterministic_encode("latency_encode", args, nargs, kwnames, true,
-                                [](auto* v, std::size_t n, std::size_t steps, float* out) {
-                                    kn::latency_encode(v, n, steps, out);
+    std::vector<std::int32_t> fire_at;
+    std::vector<kn::LatencyStep> fire_at_wide;
+    return deterministic_encode(kLatency, args, nargs, kwnames, true,
+                                [&](auto* v, std::size_t n, std::size_t steps, float* out) {
+                                    kn::latency_encode(v, n, steps, out, fire_at.data(), fire_at_wide.data());
+                                },
+                                [&](std::size_t n, std::size_t steps) {
+                                    if (kn::latency_steps_narrow(steps))
+                                        fire_at.resize(n);
+                                    else
+                                        fire_at_wide.resize(n);
                                 });
 }
 
 PyObject* temporal_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return deterministic_encode("temporal_encode", args, nargs, kwnames, false,
+    return deterministic_encode(kTemporal, args, nargs, kwnames, false,
                                 [](auto* v, std::size_t n, std::size_t steps, float* out) {
                                     kn::temporal_encode(v, n, steps, out);
-                                });
+                                },
+                                [](std::size_t, std::size_t) {});
 }
+
+constexpr auto kDelta = kit::function("delta_encode", "np.ndarray", kData, kSteps,
+                                      kit::Param{"threshold", "float", "0.1"},
+                                      kit::Param{"previous", "Optional[np.ndarray]", "None"});
 
 PyObject* delta_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<4> sig{"delta_encode", {"data", "n_steps", "threshold", "previous"}, 1};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kDelta, args, nargs, kwnames);
         Ref values = as_values(a[0]);
         const std::size_t steps = checked_steps(a[1]);
         const double threshold = kit::arg_float(a[2], "threshold", 0.1);
@@ -155,24 +178,20 @@ PyObject* delta_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         const std::size_t n = n_values(values);
         Ref out = spikes_for(values, steps, false);
+        std::vector<double> level(n);
         {
             kit::MaybeNoGil nogil(large(steps, n));
             with_values(values, [&](auto* v) {
                 using T = std::remove_cv_t<std::remove_pointer_t<decltype(v)>>;
                 const T* prev = previous ? static_cast<const T*>(PyArray_DATA(np::arr(previous))) : nullptr;
-                kn::delta_encode(v, prev, n, steps, threshold, out_data(out));
+                kn::delta_encode(v, prev, n, steps, threshold, out_data(out), level.data());
             });
         }
         return out.release();
     });
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
-PyMethodDef rate_def = {
-    "rate_encode", FASTCALL(rate_encode),
-    "rate_encode(data, n_steps=10, gain=1.0)\n--\n\n"
-    "rate_encode(data: np.ndarray, n_steps: int = 10, gain: float = 1.0) -> np.ndarray\n\n"
+const char* const kRateDoc =
     "Rate code: Bernoulli spikes with probability proportional to the value.\n\n"
     "At every step each element spikes (1.0) independently with probability\n"
     "``min(1, gain * value)``, else 0.0.\n\n"
@@ -186,12 +205,9 @@ PyMethodDef rate_def = {
     "native generator that draws the spikes), so np.random.seed reproduces\n"
     "the output.\n\n"
     "Raises:\n"
-    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1, gain < 0.\n"};
+    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1, gain < 0.\n";
 
-PyMethodDef latency_def = {
-    "latency_encode", FASTCALL(latency_encode),
-    "latency_encode(data, n_steps=10)\n--\n\n"
-    "latency_encode(data: np.ndarray, n_steps: int = 10) -> np.ndarray\n\n"
+const char* const kLatencyDoc =
     "Latency code (time to first spike): the strongest inputs fire first.\n\n"
     "Each element with value > 0 spikes once, at step\n"
     "``round((1 - value) * (n_steps - 1))`` (ties to even); a value of 0 never\n"
@@ -199,12 +215,9 @@ PyMethodDef latency_def = {
     "Returns:\n"
     "    float32 array of shape (n_steps, *data.shape).\n\n"
     "Raises:\n"
-    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1.\n"};
+    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1.\n";
 
-PyMethodDef temporal_def = {
-    "temporal_encode", FASTCALL(temporal_encode),
-    "temporal_encode(data, n_steps=10)\n--\n\n"
-    "temporal_encode(data: np.ndarray, n_steps: int = 10) -> np.ndarray\n\n"
+const char* const kTemporalDoc =
     "Temporal code: deterministic integrate-and-fire.\n\n"
     "An accumulator starts at 0, adds ``value`` every step and emits a spike\n"
     "(subtracting 1) whenever it reaches 1: step k (1-based) fires when\n"
@@ -213,13 +226,9 @@ PyMethodDef temporal_def = {
     "Returns:\n"
     "    float32 array of shape (n_steps, *data.shape).\n\n"
     "Raises:\n"
-    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1.\n"};
+    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1.\n";
 
-PyMethodDef delta_def = {
-    "delta_encode", FASTCALL(delta_encode),
-    "delta_encode(data, n_steps=10, threshold=0.1, previous=None)\n--\n\n"
-    "delta_encode(data: np.ndarray, n_steps: int = 10, threshold: float = 0.1, "
-    "previous: Optional[np.ndarray] = None) -> np.ndarray\n\n"
+const char* const kDeltaDoc =
     "Delta code: change detection as an event camera does it.\n\n"
     "The input ramps linearly from ``previous`` (zeros when None) to ``data``\n"
     "over the steps: ``v_s = previous + (data - previous) * s / n_steps`` for\n"
@@ -237,7 +246,7 @@ PyMethodDef delta_def = {
     "    float32 array of shape (n_steps, *data.shape).\n\n"
     "Raises:\n"
     "    ValueError: values outside [0, 1] or NaN, n_steps < 1, threshold <= 0,\n"
-    "        previous of another shape.\n"};
+    "        previous of another shape.\n";
 
 const char* const kModuleDoc =
     "Spike encoding: arrays of values in [0, 1] to spike trains.\n\n"
@@ -253,12 +262,14 @@ int exec_encoding(PyObject* m) {
     return kit::guard(
         [&] {
             kit::add_typing_names(m, {"Optional"});
-            np::import_numpy();
-            kit::add(m, "np", kit::import("numpy").get());
-            kit::add_function(m, &rate_def);
-            kit::add_function(m, &latency_def);
-            kit::add_function(m, &temporal_def);
-            kit::add_function(m, &delta_def);
+            np::add_numpy_names(m);
+            static PyMethodDef defs[] = {
+                kit::def(kRate, rate_encode, kRateDoc),
+                kit::def(kLatency, latency_encode, kLatencyDoc),
+                kit::def(kTemporal, temporal_encode, kTemporalDoc),
+                kit::def(kDelta, delta_encode, kDeltaDoc),
+            };
+            kit::add_functions(m, defs);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

@@ -1,6 +1,7 @@
 // morvel.io.ethernet: event arrays cut into UDP datagram payloads, and a
 // generator that receives datagrams and yields their events.
 
+#include "kit/buffer.hpp"
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
 #include "kernels/datagram.hpp"
@@ -107,25 +108,6 @@ Ref pack_array(PyArrayObject* a, std::size_t step) {
     return list;
 }
 
-// A contiguous byte view of an object's buffer, released on scope exit.
-class ByteView {
-public:
-    explicit ByteView(PyObject* o) {
-        if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            kit::raise(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(o)->tp_name);
-        }
-    }
-    ~ByteView() { PyBuffer_Release(&view_); }
-    ByteView(const ByteView&) = delete;
-    ByteView& operator=(const ByteView&) = delete;
-    const void* data() const noexcept { return view_.buf; }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-};
-
 // Any other object with a length, slicing and tobytes() on its slices:
 // header + events[i:i + step].tobytes() for i in range(0, len(events), step).
 Ref pack_generic(PyObject* events, std::size_t step) {
@@ -142,7 +124,7 @@ Ref pack_generic(PyObject* events, std::size_t step) {
         if (static_cast<std::size_t>(records) > kMaxRecordsPerDatagram)
             raise_count_overflow(static_cast<std::size_t>(records));
         Ref raw = kit::call_method(chunk.get(), "tobytes");
-        ByteView body(raw.get());
+        const kit::Buffer body(raw.get(), "can't concat %.100s to bytes");
         if (body.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX) - mk::kDatagramHeaderSize)
             kit::raise(PyExc_OverflowError, "datagram too large");
         Ref packet = kit::check(
@@ -157,10 +139,12 @@ Ref pack_generic(PyObject* events, std::size_t step) {
     return list;
 }
 
+constexpr auto kPack = kit::function("pack_events_udp", "List[bytes]", kit::Param{"events", "np.ndarray"},
+                                     kit::Param{"max_per_packet", "int", "1000", "int"});
+
 PyObject* pack_events_udp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<2> sig{"pack_events_udp", {"events", "max_per_packet"}, 1};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kPack, args, nargs, kwnames);
         PyObject* events = a[0];
         const std::size_t step = checked_max_per_packet(a[1]);
         if (PyArray_CheckExact(events)) {
@@ -172,11 +156,7 @@ PyObject* pack_events_udp(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyMethodDef pack_def = {
-    "pack_events_udp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_events_udp)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "pack_events_udp(events, max_per_packet=1000)\n--\n\n"
-    "pack_events_udp(events: np.ndarray, int max_per_packet: int = 1000) -> List[bytes]\n\n"
+const char* const kPackDoc =
     "Pack MORVEL events into UDP-sized byte packets for network transmission.\n\n"
     "Each packet is a 4-byte little-endian record count followed by the records\n"
     "of its chunk exactly as they lie in the array's memory (13 bytes a record\n"
@@ -192,7 +172,7 @@ PyMethodDef pack_def = {
     "    List of bytes, in event order: packet k holds events\n"
     "    k * max_per_packet onwards; an empty array gives an empty list.\n\n"
     "Raises:\n"
-    "    ValueError: max_per_packet below 1.\n"};
+    "    ValueError: max_per_packet below 1.\n";
 
 // ---------------------------------------------------------------------------
 // udp_event_receiver
@@ -203,16 +183,7 @@ PyMethodDef pack_def = {
 class OwnedSocket {
 public:
     explicit OwnedSocket(Ref sock) : sock_(std::move(sock)) {}
-    ~OwnedSocket() {
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* r = PyObject_CallMethod(sock_.get(), "close", nullptr);
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(sock_.get());
-        }
-        PyErr_SetRaisedException(pending);
-    }
+    ~OwnedSocket() { kit::call_method_quietly(sock_.get(), "close"); }
     OwnedSocket(const OwnedSocket&) = delete;
     OwnedSocket& operator=(const OwnedSocket&) = delete;
     PyObject* get() const noexcept { return sock_.get(); }
@@ -313,10 +284,14 @@ kit::Generator receive_events(Ref host, Ref port, std::size_t buffer_size, Ref t
     }
 }
 
+constexpr auto kReceiver = kit::function(
+    "udp_event_receiver", "Generator[np.ndarray, None, None]", kit::Param{"host", "str", "'0.0.0.0'", "str"},
+    kit::Param{"port", "int", "5000", "int"}, kit::Param{"buffer_size", "int", "65536", "int"},
+    kit::Param{"timeout", "Optional[float]", "None", "float"});
+
 PyObject* udp_event_receiver(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<4> sig{"udp_event_receiver", {"host", "port", "buffer_size", "timeout"}, 0};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kReceiver, args, nargs, kwnames);
         Ref host = a[0] ? Ref::borrow(kit::arg_str(a[0], "host")) : kit::str("0.0.0.0");
         Ref port = a[1] ? kit::arg_int_exact(a[1], "port") : kit::from_ll(5000);
         Ref size = a[2] ? kit::arg_int_exact(a[2], "buffer_size") : kit::from_ll(65536);
@@ -336,12 +311,7 @@ PyObject* udp_event_receiver(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyMethodDef receiver_def = {
-    "udp_event_receiver", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(udp_event_receiver)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "udp_event_receiver(host='0.0.0.0', port=5000, buffer_size=65536, timeout=None)\n--\n\n"
-    "udp_event_receiver(str host: str = '0.0.0.0', int port: int = 5000, int buffer_size: int = 65536, "
-    "float timeout: Optional[float] = None) -> Generator[np.ndarray, None, None]\n\n"
+const char* const kReceiverDoc =
     "Receive events via UDP.\n\n"
     "Each UDP packet contains packed events in MORVEL binary format: either the\n"
     "packets of pack_events_udp (a 4-byte little-endian count n, then n records,\n"
@@ -365,7 +335,7 @@ PyMethodDef receiver_def = {
     "Raises:\n"
     "    ValueError: buffer_size below 13 (when the generator is created).\n"
     "    OSError: socket errors of the interpreter's socket module, from the\n"
-    "        first next() on (socket.gaierror for a bad host).\n"};
+    "        first next() on (socket.gaierror for a bad host).\n";
 
 // ---------------------------------------------------------------------------
 // Module
@@ -386,13 +356,13 @@ int exec_ethernet(PyObject* m) {
             kit::add(m, "socket", kit::import("socket").get());
             kit::add(m, "struct", kit::import("struct").get());
             kit::add_typing_names(m, {"Generator", "List", "Optional"});
-            np::import_numpy();
-            kit::add(m, "np", kit::import("numpy").get());
-            np::import_event_dtype();
-            kit::add(m, "EVENT_DTYPE", reinterpret_cast<PyObject*>(np::event_descr()));
+            np::add_event_names(m);
             kit::init_generator_type(m, "morvel.io.ethernet.generator");
-            kit::add_function(m, &pack_def);
-            kit::add_function(m, &receiver_def);
+            static PyMethodDef defs[] = {
+                kit::def(kPack, pack_events_udp, kPackDoc),
+                kit::def(kReceiver, udp_event_receiver, kReceiverDoc),
+            };
+            kit::add_functions(m, defs);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

@@ -2,6 +2,7 @@
 // them into RGB and event-count frames and encodes images to spikes, and
 // renders the measurements as a fixed-layout report.
 
+#include "kit/events.hpp"
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
 #include "kernels/frames.hpp"
@@ -77,11 +78,11 @@ PyObject* summary(PyObject* self, PyObject*) {
     });
 }
 
-PyMethodDef summary_def = {"summary", summary, METH_NOARGS,
-                           "summary($self, /)\n--\n\n"
-                           "summary(self) -> str\n\n"
-                           "Human-readable throughput summary.\n\n"
-                           "A fixed-layout report: rules of 55 characters, values from column 24.\n"};
+constexpr auto kSummary = kit::method("summary", "str");
+
+const char* const kSummaryDoc =
+    "Human-readable throughput summary.\n\n"
+    "A fixed-layout report: rules of 55 characters, values from column 24.\n";
 
 // ---------------------------------------------------------------------------
 // _events_to_rgb_frame
@@ -90,34 +91,31 @@ PyMethodDef summary_def = {"summary", summary, METH_NOARGS,
 // `counts` is zero-filled scratch of height * width * 3, kept between calls.
 Ref rgb_frame(PyObject* events, long long width, long long height, std::vector<std::uint32_t>& counts) {
     Ref frame = np::zeros({static_cast<npy_intp>(height), static_cast<npy_intp>(width), 3}, NPY_UINT8);
-    const Py_ssize_t n = PyObject_Size(events);
-    if (n < 0) kit::raise();
-    if (n == 0) return frame;
-    const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
-    if (counts.size() != size) counts.assign(size, 0);
     auto* out = static_cast<std::uint8_t*>(PyArray_DATA(np::arr(frame)));
-    PyArray_Descr* ed = np::event_descr();
-    if (PyArray_Check(events) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(events)) == 1 &&
-        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(events)) &&
-        PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(events)), ed)) {
-        const auto* ev = static_cast<const kn::Event*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(events)));
+    auto scratch = [&] {
+        const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+        if (counts.size() != size) counts.assign(size, 0);
+        return counts.data();
+    };
+    if (PyArray_Check(events) && PyArray_NDIM(np::arr(events)) == 1 && PyArray_IS_C_CONTIGUOUS(np::arr(events)) &&
+        PyArray_EquivTypes(PyArray_DESCR(np::arr(events)), np::event_descr())) {
+        const auto n = static_cast<std::size_t>(PyArray_DIM(np::arr(events), 0));
+        if (n == 0) return frame;
+        std::uint32_t* c = scratch();
         kit::NoGil nogil;
-        kn::rgb_frame(static_cast<std::size_t>(n), kn::RecordAt{ev}, width, height, counts.data(), out);
+        kn::rgb_frame(n, kn::RecordAt{static_cast<const kn::Event*>(PyArray_DATA(np::arr(events)))}, width, height,
+                      c, out);
         return frame;
     }
     // Any other record type: the fields by name, as signed 64-bit columns.
-    Ref columns[3];
-    const char* names[3] = {"x", "y", "p"};
-    for (int k = 0; k < 3; ++k) {
-        Ref f = kit::check(PyObject_GetItem(events, Ref(kit::str(names[k])).get()));
-        columns[k] = kit::check(PyArray_FROM_OTF(f.get(), NPY_INT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-        if (PyArray_SIZE(np::arr(columns[k])) != n)
-            kit::raise(PyExc_ValueError, "field '%s' does not have one value per event", names[k]);
-    }
-    auto col = [&](int k) { return static_cast<const std::int64_t*>(PyArray_DATA(np::arr(columns[k]))); };
+    const kit::EventTable table(events, "xyp", kit::kEventFields, {NPY_UINT64, NPY_INT64, NPY_INT64, NPY_INT64});
+    const std::size_t n = table.size();
+    if (n == 0) return frame;
+    const auto& cols = table.columns();
+    const kit::Contiguous<std::int64_t> x(cols.x, n), y(cols.y, n), p(cols.p, n);
+    std::uint32_t* c = scratch();
     kit::NoGil nogil;
-    kn::rgb_frame(static_cast<std::size_t>(n), kn::ColumnsAt{col(0), col(1), col(2)}, width, height, counts.data(),
-                  out);
+    kn::rgb_frame(n, kn::ColumnsAt{x.data(), y.data(), p.data()}, width, height, c, out);
     return frame;
 }
 
@@ -128,10 +126,12 @@ long long exact_int(PyObject* o, const char* name) {
     return v;
 }
 
+constexpr auto kRgb = kit::function("_events_to_rgb_frame", "np.ndarray", kit::Param{"events", "np.ndarray"},
+                                    kit::Param{"width", "int"}, kit::Param{"height", "int"});
+
 PyObject* events_to_rgb_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<3> sig{"_events_to_rgb_frame", {"events", "width", "height"}, 3};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kRgb, args, nargs, kwnames);
         const long long width = exact_int(a[1], "width");
         const long long height = exact_int(a[2], "height");
         // Per-thread scratch, reused across calls (it is all zero between
@@ -144,17 +144,13 @@ PyObject* events_to_rgb_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyMethodDef rgb_def = {
-    "_events_to_rgb_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(events_to_rgb_frame)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_events_to_rgb_frame(events, width, height)\n--\n\n"
-    "_events_to_rgb_frame(events: np.ndarray, width: int, height: int) -> np.ndarray\n\n"
+const char* const kRgbDoc =
     "Accumulate events into an 8-bit RGB frame.\n\n"
     "ON events (p=1) go to the blue channel, OFF events (p=0) to the red\n"
     "channel, counted per pixel in O(N); events outside the sensor are\n"
     "ignored. The busiest pixel-channel becomes 255 and the others scale\n"
     "linearly (truncated). Returns an array of shape (height, width, 3),\n"
-    "dtype uint8 (channel 0 red, 1 green, 2 blue).\n"};
+    "dtype uint8 (channel 0 red, 1 green, 2 blue).\n";
 
 // ---------------------------------------------------------------------------
 // benchmark_throughput
@@ -185,22 +181,17 @@ Windows time_windows(const kn::Event* ev, std::size_t n, unsigned long long acc)
 }
 
 Ref window_view(const Ref& events, std::size_t start, std::size_t stop) {
-    PyArray_Descr* d = np::event_descr();
-    Py_INCREF(d);
-    npy_intp len = static_cast<npy_intp>(stop - start);
-    Ref view = kit::check(PyArray_NewFromDescr(&PyArray_Type, d, 1, &len, nullptr, np::events_data(events) + start,
-                                               NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_SetBaseObject(np::arr(view), Py_NewRef(events.get())) < 0) kit::raise();
-    return view;
+    return np::records_view(events.get(), np::events_data(events) + start, static_cast<npy_intp>(stop - start));
 }
 
-PyObject* benchmark_throughput(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+constexpr auto kBenchmark = kit::function(
+    "benchmark_throughput", "ThroughputResult", kit::Param{"n_events", "int", "5000000"},
+    kit::Param{"sensor_size", "Tuple[int, int]", "(640, 480)"}, kit::Param{"accumulation_us", "int", "33333"},
+    kit::Param{"include_encoding", "bool", "False"}, kit::Param{"chunk_size", "int", "100000"});
+
+PyObject* benchmark_throughput(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
-        static const kit::Signature<5> sig{
-            "benchmark_throughput",
-            {"n_events", "sensor_size", "accumulation_us", "include_encoding", "chunk_size"},
-            0};
-        auto a = kit::parse(sig, args, nargs, kwnames);
+        auto a = kit::parse(kBenchmark, args, nargs, kwnames);
         const long long n_events = a[0] ? exact_int(a[0], "n_events") : 5000000;
         Ref default_size = kit::check(Py_BuildValue("(ii)", 640, 480));
         PyObject* sensor_size = a[1] ? kit::arg_tuple(a[1], "sensor_size") : default_size.get();
@@ -311,19 +302,11 @@ PyObject* benchmark_throughput(PyObject* module, PyObject* const* args, Py_ssize
             "total_events", n_events, "duration_sec", raw_duration + rgb_duration + event_duration, "sensor_size",
             sensor_size, "accumulation_us", acc));
         Ref empty = kit::check(PyTuple_New(0));
-        (void)module;
         return kit::check(PyObject_Call(result_class, empty.get(), result_kw.get())).release();
     });
 }
 
-PyMethodDef benchmark_def = {
-    "benchmark_throughput", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(benchmark_throughput)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "benchmark_throughput(n_events=5000000, sensor_size=(640, 480), accumulation_us=33333, "
-    "include_encoding=False, chunk_size=100000)\n--\n\n"
-    "benchmark_throughput(n_events: int = 5000000, sensor_size: Tuple[int, int] = (640, 480), "
-    "accumulation_us: int = 33333, include_encoding: bool = False, chunk_size: int = 100000) "
-    "-> ThroughputResult\n\n"
+const char* const kBenchmarkDoc =
     "Benchmark event I/O throughput.\n\n"
     "On n_events synthetic events spanning n_events microseconds, measures with\n"
     "the wall clock:\n\n"
@@ -344,7 +327,7 @@ PyMethodDef benchmark_def = {
     "    include_encoding: truth value.\n\n"
     "Raises:\n"
     "    TypeError: arguments of the wrong type.\n"
-    "    ValueError: a sensor_size that is not a pair; sizes below 1.\n"};
+    "    ValueError: a sensor_size that is not a pair; sizes below 1.\n";
 
 const char* const kModuleDoc =
     "Throughput measurement for event I/O pipelines.\n\n"
@@ -362,11 +345,8 @@ int exec_throughput(PyObject* m) {
         [&] {
             kit::add_typing_names(m, {"Optional", "Tuple"});
             kit::add(m, "time", kit::import("time").get());
-            np::import_numpy();
-            kit::add(m, "np", kit::import("numpy").get());
-            np::import_event_dtype();
+            np::add_event_names(m);
             Ref streaming = kit::import("morvel.io.streaming");
-            kit::add(m, "EVENT_DTYPE", reinterpret_cast<PyObject*>(np::event_descr()));
             generate_random_events = kit::getattr(streaming.get(), "generate_random_events").release();
             event_buffer_class = kit::getattr(streaming.get(), "EventBuffer").release();
             kit::add(m, "generate_random_events", generate_random_events);
@@ -406,11 +386,15 @@ int exec_throughput(PyObject* m) {
                  {"sensor_size", tuple_ii.get()},
                  {"accumulation_us", i}},
                 false);
+            static PyMethodDef summary_def = kit::def(kSummary, summary, kSummaryDoc);
             kit::add_method(cls.get(), &summary_def);
             kit::add(m, "ThroughputResult", cls.get());
             result_class = cls.release();
-            kit::add_function(m, &rgb_def);
-            kit::add_function(m, &benchmark_def);
+            static PyMethodDef defs[] = {
+                kit::def(kRgb, events_to_rgb_frame, kRgbDoc),
+                kit::def(kBenchmark, benchmark_throughput, kBenchmarkDoc),
+            };
+            kit::add_functions(m, defs);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

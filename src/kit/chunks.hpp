@@ -1,0 +1,130 @@
+// Event chunks of a fixed size, filled from any source of the re-chunking
+// kernel (kernels/rechunk.hpp): a block decoder fed with pieces of a file, or
+// the rows of a vendor's batches. One loop for every reader:
+//
+//   kit::ChunkBuilder chunks(chunk_size);
+//   kit::Decoded<kn::Evt3Decoder> src;
+//   for (auto piece : pieces) {                    // bytes read from the file
+//       src.feed(piece.data(), piece.size());
+//       while (Ref full = kit::next_chunk(chunks, src)) co_yield std::move(full);
+//   }
+//   if (Ref last = chunks.finish()) co_yield std::move(last);
+#pragma once
+
+#include "numpy.hpp"
+#include "../kernels/rechunk.hpp"
+
+#include <vector>
+
+namespace kit {
+
+// The chunk being filled: a new EVENT_DTYPE array for every chunk, grown as
+// events arrive (kn::chunk_capacity) unless its whole size is allocated at
+// once (`whole`, for a chunk whose size is known to be filled).
+class ChunkBuilder {
+public:
+    explicit ChunkBuilder(std::size_t size, bool whole = false) noexcept : size_(size), whole_(whole) {}
+
+    std::size_t room() const noexcept { return size_ - fill_; }
+    bool full() const noexcept { return fill_ == size_; }
+
+    // Memory for `k` (<= room()) more events at the fill position.
+    morvel::kernels::Event* reserve(std::size_t k) {
+        const std::size_t cap = whole_ ? size_ : morvel::kernels::chunk_capacity(size_, capacity_, fill_, k);
+        if (cap != capacity_ || !chunk_) {
+            if (!chunk_) {
+                chunk_ = np::empty(static_cast<npy_intp>(cap));
+            } else {
+                npy_intp dim = static_cast<npy_intp>(cap);
+                PyArray_Dims dims{&dim, 1};
+                Ref none = check(PyArray_Resize(np::arr(chunk_), &dims, 0, NPY_CORDER));
+            }
+            capacity_ = cap;
+        }
+        return np::events_data(chunk_) + fill_;
+    }
+
+    void added(std::size_t k) noexcept { fill_ += k; }
+
+    // The full chunk; the next one starts empty.
+    Ref take() noexcept {
+        fill_ = 0;
+        capacity_ = 0;
+        return std::move(chunk_);
+    }
+
+    // The last chunk, cut to what it holds (null when it holds nothing).
+    Ref finish() {
+        if (fill_ == 0) return {};
+        np::shrink(chunk_, static_cast<npy_intp>(fill_));
+        return take();
+    }
+
+private:
+    std::size_t size_;
+    bool whole_;
+    Ref chunk_;
+    std::size_t capacity_ = 0;  // records allocated in chunk_
+    std::size_t fill_ = 0;      // records written into chunk_
+};
+
+// A block decoder with the memory for its carry.
+template <class Decoder>
+class Decoded {
+public:
+    void feed(const unsigned char* data, std::size_t n) noexcept { blocks_.feed(data, n); }
+    bool empty() const noexcept { return blocks_.empty(); }
+    std::size_t pending_bytes() const noexcept { return blocks_.pending_bytes(); }
+    Decoder& decoder() noexcept { return blocks_.decoder; }
+
+    std::size_t plan(std::size_t room) {
+        const std::size_t k = blocks_.plan(room);
+        const std::size_t need = blocks_.carry_needed(room);
+        if (need > carry_.size()) carry_.resize(need);
+        return k;
+    }
+    std::size_t fill(morvel::kernels::Event* out, std::size_t room) noexcept {
+        return blocks_.fill(out, room, carry_.data());
+    }
+    // Pieces of files are large enough to decode without the GIL.
+    bool heavy(std::size_t) const noexcept { return true; }
+
+private:
+    morvel::kernels::BlockCarry<Decoder> blocks_;
+    std::vector<morvel::kernels::Event> carry_;
+};
+
+// The rows of one table of columns.
+class Rows {
+public:
+    Rows(const morvel::kernels::EventColumns& columns, std::size_t rows) noexcept : rows_(columns, rows) {}
+    bool empty() const noexcept { return rows_.empty(); }
+    std::size_t plan(std::size_t room) const noexcept { return rows_.plan(room); }
+    std::size_t fill(morvel::kernels::Event* out, std::size_t room) noexcept { return rows_.fill(out, room, nullptr); }
+    bool heavy(std::size_t k) const noexcept { return k * sizeof(morvel::kernels::Event) >= kReleaseGilBytes; }
+
+private:
+    morvel::kernels::RowSource rows_;
+};
+
+// Moves events from `src` into the chunk being filled until it is full
+// (returned) or `src` has nothing more (null). Work on large pieces runs
+// without the GIL.
+template <class Source>
+Ref next_chunk(ChunkBuilder& chunks, Source& src) {
+    while (!src.empty()) {
+        const std::size_t room = chunks.room();
+        const std::size_t k = src.plan(room);
+        morvel::kernels::Event* out = chunks.reserve(k);
+        std::size_t got;
+        {
+            MaybeNoGil nogil(src.heavy(k));
+            got = src.fill(out, room);
+        }
+        chunks.added(got);
+        if (chunks.full()) return chunks.take();
+    }
+    return {};
+}
+
+}  // namespace kit

@@ -1,0 +1,149 @@
+// Event-like objects as columns for the conversion core (kernels/cast.hpp):
+// EVENT_DTYPE arrays, any structured or record array, a vendor's batch, or
+// anything whose items by the field names NumPy turns into arrays of one
+// length. Fields are matched by name, never by position.
+//
+//   kit::EventTable ev(obj);                      // t, x, y, p
+//   kn::interleave(ev.columns(), ev.size(), out); // cast as astype casts
+#pragma once
+
+#include "numpy.hpp"
+#include "../kernels/cast.hpp"
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+namespace kit {
+
+// Names of the fields t, x, y, p in a table (a vendor's own names).
+using FieldNames = std::array<const char*, 4>;
+inline constexpr FieldNames kEventFields{"t", "x", "y", "p"};
+
+// Types the fields t, x, y, p are converted to by NumPy when the core cannot
+// read them in place (float16, objects, other byte orders): the consumer's
+// own targets, so that the result is astype's in every case.
+using FieldTypes = std::array<int, 4>;
+inline constexpr FieldTypes kEventTypes{NPY_UINT64, NPY_UINT16, NPY_UINT16, NPY_UINT8};
+
+class EventTable {
+public:
+    // The fields named in `read` (letters of "txyp", in the order they are
+    // looked up, so that a missing one raises NumPy's own error for the
+    // first) of `events`. Fields of a structured array are read in place;
+    // other objects are indexed by name. A field must hold one value per
+    // event (ValueError naming it otherwise). A multi-dimensional array is
+    // read in C order.
+    explicit EventTable(PyObject* events, std::string_view read = "txyp", const FieldNames& names = kEventFields,
+                        const FieldTypes& cast_to = kEventTypes) {
+        if (PyArray_Check(events)) {
+            auto* a = np::arr(events);
+            events_ = PyArray_NDIM(a) == 1 ? Ref::borrow(events) : check(PyArray_Ravel(a, NPY_CORDER));
+            size_ = static_cast<std::size_t>(PyArray_DIM(np::arr(events_.get()), 0));
+        } else {
+            const Py_ssize_t n = PyObject_Size(events);  // TypeError for unsized objects, as len() gives
+            if (n < 0) raise();
+            events_ = Ref::borrow(events);
+            size_ = static_cast<std::size_t>(n);
+        }
+        std::array<morvel::kernels::Column, 4> c{};
+        for (char f : read) {
+            const std::size_t i = f == 't' ? 0 : f == 'x' ? 1 : f == 'y' ? 2 : 3;
+            c[i] = field(names[i], cast_to[i], keep_[i]);
+            read_ |= 1u << i;
+        }
+        cols_ = {c[0], c[1], c[2], c[3]};
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    const morvel::kernels::EventColumns& columns() const noexcept { return cols_; }
+
+    // The columns read, when they are fields of EVENT_DTYPE records in place
+    // (t among them): the first record. Null otherwise.
+    const morvel::kernels::Event* records() const noexcept {
+        namespace kn = morvel::kernels;
+        if (!(read_ & 1u)) return nullptr;
+        const char* base = static_cast<const char*>(cols_.t.data);
+        auto at = [base](const kn::Column& c, std::size_t offset, kn::NumType type) {
+            return c.type == type && c.stride == static_cast<std::ptrdiff_t>(kn::kEventSize) &&
+                   static_cast<const char*>(c.data) == base + offset;
+        };
+        const bool ok = at(cols_.t, offsetof(kn::Event, t), kn::NumType::u64) &&
+                        (!(read_ & 2u) || at(cols_.x, offsetof(kn::Event, x), kn::NumType::u16)) &&
+                        (!(read_ & 4u) || at(cols_.y, offsetof(kn::Event, y), kn::NumType::u16)) &&
+                        (!(read_ & 8u) || at(cols_.p, offsetof(kn::Event, p), kn::NumType::u8));
+        return ok ? reinterpret_cast<const kn::Event*>(base) : nullptr;
+    }
+
+private:
+    morvel::kernels::Column field(const char* name, int cast_to, Ref& keep) {
+        PyObject* events = events_.get();
+        if (PyArray_Check(events) && PyDataType_HASFIELDS(PyArray_DESCR(np::arr(events)))) {
+            auto* a = np::arr(events);
+            PyObject* info = nullptr;  // (dtype, offset[, title])
+            check(PyDict_GetItemStringRef(PyDataType_FIELDS(PyArray_DESCR(a)), name, &info));
+            Ref info_ref = Ref::steal_or_null(info);
+            if (info && PyTuple_Check(info) && PyTuple_GET_SIZE(info) >= 2 &&
+                PyArray_DescrCheck(PyTuple_GET_ITEM(info, 0))) {
+                const auto t = np::num_type(reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(info, 0)));
+                if (t) {
+                    const Py_ssize_t offset = PyLong_AsSsize_t(PyTuple_GET_ITEM(info, 1));
+                    if (offset == -1 && PyErr_Occurred()) raise();
+                    return {PyArray_BYTES(a) + offset, PyArray_STRIDE(a, 0), *t};
+                }
+            }
+        }
+        Ref item = check(PyObject_GetItem(events, Ref(str(name)).get()));
+        Ref arr = check(PyArray_FromAny(item.get(), nullptr, 0, 0, 0, nullptr));
+        auto* fa = np::arr(arr);
+        if (static_cast<std::size_t>(PyArray_SIZE(fa)) != size_ || (size_ != 1 && PyArray_NDIM(fa) != 1)) {
+            Ref shape = getattr(arr.get(), "shape");
+            raise(PyExc_ValueError, "field '%s' of events must hold %zd values, its shape is %R", name,
+                  static_cast<Py_ssize_t>(size_), shape.get());
+        }
+        if (PyArray_NDIM(fa) != 1) {
+            arr = check(PyArray_Ravel(fa, NPY_CORDER));
+            fa = np::arr(arr);
+        }
+        if (const auto t = np::num_type(PyArray_DESCR(fa))) {
+            keep = std::move(arr);
+            return {PyArray_BYTES(np::arr(keep.get())), PyArray_STRIDE(np::arr(keep.get()), 0), *t};
+        }
+        // A type the core does not read: NumPy's own cast to the target.
+        keep = check(PyArray_CastToType(fa, np::descr(cast_to).release(), 0));
+        auto* ka = np::arr(keep.get());
+        return {PyArray_BYTES(ka), PyArray_STRIDE(ka, 0), *np::num_type(PyArray_DESCR(ka))};
+    }
+
+    Ref events_;               // keeps the memory the columns point into alive
+    std::array<Ref, 4> keep_;  // field arrays or casts
+    morvel::kernels::EventColumns cols_{};
+    std::size_t size_ = 0;
+    unsigned read_ = 0;  // bit i: field i (t, x, y, p) was read
+};
+
+// A column as a contiguous array of `To`: the column itself when it is one,
+// else a conversion by the core (the GIL released on large columns).
+template <class To>
+class Contiguous {
+public:
+    Contiguous(const morvel::kernels::Column& c, std::size_t n) {
+        if (c.type == morvel::kernels::num_type_of<To> && c.stride == static_cast<std::ptrdiff_t>(sizeof(To))) {
+            data_ = static_cast<const To*>(c.data);
+            return;
+        }
+        storage_.resize(n);
+        {
+            MaybeNoGil nogil(n * sizeof(To) >= kReleaseGilBytes);
+            morvel::kernels::cast_column(c, n, storage_.data());
+        }
+        data_ = storage_.data();
+    }
+    const To* data() const noexcept { return data_; }
+
+private:
+    const To* data_ = nullptr;
+    std::vector<To> storage_;
+};
+
+}  // namespace kit

@@ -1,0 +1,308 @@
+// morvel.io.h5, split along its seams:
+//   h5py.cpp     the h5py binding (loaded on first use) and its files
+//   layout.cpp   configurations and layout detection
+//   columns.cpp  reading columns and compound records into events
+//   files.cpp    whole-file read_h5 / write_h5 and the private readers
+//   reader.cpp   the chunked H5EventReader
+//   writer.cpp   the streaming H5EventWriter
+//   module.cpp   H5Config and the module itself
+// h5py does the file work, called through the C API; columns travel between
+// h5py and event records through reusable buffers of a few megabytes, and
+// the casting, interleaving and splitting run in the conversion core
+// (kernels/cast.hpp).
+#pragma once
+
+#include "kit/events.hpp"
+#include "kit/kit.hpp"
+#include "kit/numpy.hpp"
+#include "kernels/cast.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+namespace morvel::io::h5 {
+
+using kit::Ref;
+namespace np = kit::np;
+namespace kn = morvel::kernels;
+using kn::Event;
+
+// Events moved between h5py and the records per block (about 3 MB of columns).
+inline constexpr npy_intp kBlockEvents = 1 << 18;
+// The value of the "format" attribute.
+inline constexpr const char* kFormat = "z1a_events_v1";
+
+// The event fields in record order and their column types.
+struct FieldSpec {
+    const char* name;
+    int typenum;
+};
+inline constexpr std::array<FieldSpec, 4> kFields{
+    {{"t", NPY_UINT64}, {"x", NPY_UINT16}, {"y", NPY_UINT16}, {"p", NPY_UINT8}}};
+
+// The module's namespace (where `_h5py` lives) and DEFAULT_H5_CONFIG, set
+// once by the module's exec slot; they live as long as the process.
+PyObject*& module_dict() noexcept;
+PyObject*& default_config() noexcept;
+
+Ref tuple1(npy_intp v);
+Ref slice(npy_intp start, npy_intp stop);
+
+// ---------------------------------------------------------------------------
+// h5py (h5py.cpp)
+
+extern const char* const kMissingH5py;
+
+// The h5py module, imported on first use and kept in `_h5py`.
+Ref ensure_h5py();
+// h5py as far as it is already imported (the private readers, given other
+// objects than h5py's, need none).
+Ref loaded_h5py();
+
+// The parts of h5py the readers and writers call.
+struct H5 {
+    Ref mod;
+    Ref file_type;      // h5py.File
+    Ref dataset_type;   // h5py.Dataset
+    Ref create_simple;  // h5py.h5s.create_simple
+    Ref py_create;      // h5py.h5t.py_create
+
+    // From the h5py module; from null, a stand-in for which nothing is an
+    // h5py dataset.
+    explicit H5(Ref m);
+    bool is_dataset(PyObject* o) const;
+};
+
+// Whether HDF5's chunk cache is used. Bulk reads and writes move whole
+// chunks, which HDF5 then copies straight between file and buffer; through
+// the cache they cost a second copy. Single-element probes want the cache.
+enum class ChunkCache { off, on };
+
+// An h5py File, closed when the scope ends (errors included: a failure to
+// close is then reported as unraisable, or dropped behind the pending
+// error). `close()` on the normal way out reports a failure to close.
+class H5File {
+public:
+    H5File(const H5& h5, PyObject* path, const char* mode, ChunkCache cache);
+    H5File(const H5File&) = delete;
+    H5File& operator=(const H5File&) = delete;
+    ~H5File();
+
+    PyObject* get() const noexcept { return file_.get(); }
+    void close();
+    Ref release() noexcept { return std::move(file_); }
+
+private:
+    Ref file_;
+};
+
+// Size of the file under an open h5py File (its descriptor), or -1.
+long long open_file_size(PyObject* h5file);
+// HDF5 reads past the end of a file that shrank as zeros: a reader that keeps
+// a file open checks its size at every step (OSError when it shrank).
+void check_not_shrunk(PyObject* h5file, PyObject* path, long long at_open);
+
+// ---------------------------------------------------------------------------
+// Configurations and layouts (layout.cpp)
+
+struct Config {
+    Ref events_group, timestamp_key, x_key, y_key, polarity_key, compound_key;
+    bool group_set = false;     // events_group non-empty: a group, else the root
+    bool compound_set = false;  // compound_key truthy
+
+    std::array<PyObject*, 4> keys() const {
+        return {timestamp_key.get(), x_key.get(), y_key.get(), polarity_key.get()};
+    }
+};
+
+// The configuration given, or DEFAULT_H5_CONFIG for None (or any false value).
+PyObject* config_or_default(PyObject* config);
+Config load_config(PyObject* config);
+Ref group_of(PyObject* file, const Config& c);
+
+enum class Layout { compound, separate, compound_fallback };
+const char* layout_name(Layout l);
+Layout detect_layout(PyObject* file, const Config& c);
+// The dataset of a compound layout: `compound_key` for "compound", "events"
+// for the fallback.
+Ref compound_dataset(PyObject* group, const Config& c, Layout layout);
+
+// Length of a one-dimensional dataset (or array).
+npy_intp length_1d(PyObject* ds);
+// Chunk length of a one-dimensional dataset; 0 when it is not chunked (or
+// not an h5py dataset).
+npy_intp chunk_length(PyObject* ds);
+// Events per block for datasets read side by side: about kBlockEvents, and a
+// whole number of chunks of each.
+npy_intp block_for(std::initializer_list<npy_intp> chunk_lengths);
+
+// ---------------------------------------------------------------------------
+// Reading (columns.cpp)
+
+// A source column held alive with the object that owns its memory.
+struct Column {
+    Ref holder;
+    kn::Column col{};
+};
+
+// A 1-d array as a source column for a field of type `typenum`; arrays of
+// types the core does not read are first cast by NumPy.
+Column column_of(Ref arr, int typenum);
+
+// Reads one dataset of the separate layout block by block.
+class ColumnReader {
+public:
+    ColumnReader(const H5& h5, Ref ds, int typenum, npy_intp capacity);
+    // Read elements [start, start + count), count <= capacity.
+    void read(npy_intp start, npy_intp count);
+    const kn::Column& column() const noexcept { return col_; }
+
+private:
+    Ref ds_;
+    int typenum_;
+    npy_intp capacity_;
+    Ref id_, mtype_, buffer_, create_simple_, mspace_;
+    npy_intp mspace_count_ = -1;
+    Ref cast_;     // target-typed buffer for NumPy conversions
+    Column held_;  // a slice used in place
+    kn::Column col_{};
+};
+
+// The four datasets of the separate layout in a group. With read-ahead (for
+// consecutive chunks) each window is a whole block of HDF5 chunks, whatever
+// the sizes asked for; without, a window never reaches past the request.
+class SeparateSource {
+public:
+    // `max_request`: the most events one read_into call will ask for.
+    SeparateSource(const H5& h5, PyObject* group, const Config& c, npy_intp max_request, bool read_ahead);
+    npy_intp size() const noexcept { return n_; }
+    // Events [start, end) into out[0, end - start).
+    void read_into(Event* out, npy_intp start, npy_intp end);
+    Ref read(npy_intp start, npy_intp end);
+
+private:
+    bool read_ahead_;
+    npy_intp n_ = 0;
+    npy_intp block_ = 1;
+    npy_intp win_start_ = 0, win_end_ = 0;  // events held by the column buffers
+    std::vector<ColumnReader> readers_;
+};
+
+// A compound dataset: which field feeds which event field, and how to read
+// it (straight into our record layout where the field types allow).
+class CompoundSource {
+public:
+    CompoundSource(const H5& h5, Ref ds, npy_intp max_request, bool read_ahead);
+    npy_intp size() const noexcept { return n_; }
+    // Records [start, end) into out[0, end - start).
+    void read_into(Event* out, npy_intp start, npy_intp end);
+    Ref read(npy_intp start, npy_intp end);
+
+private:
+    void read_direct(Event* dest, npy_intp start, npy_intp stop);
+    void load(npy_intp start, npy_intp stop);
+    Ref direct_descr(PyObject* dtype) const;
+
+    Ref ds_;
+    bool read_ahead_;
+    npy_intp n_ = 0;
+    npy_intp block_ = 1;
+    std::array<Ref, 4> names_;
+    Ref direct_;     // our record layout under the chosen names, or null
+    Ref raw_descr_;  // the dataset's record type, when h5py can read into it
+    Ref window_;     // reusable records (h5py datasets), `block_` of them
+    npy_intp win_start_ = 0, win_end_ = 0;
+    std::array<Column, 4> cols_;  // the window's chosen fields
+};
+
+// The events of a file of either layout (as the configuration finds it).
+class FileSource {
+public:
+    FileSource(const H5& h5, PyObject* file, const Config& c, npy_intp max_request, bool read_ahead);
+    npy_intp size() const noexcept { return separate_ ? separate_->size() : compound_->size(); }
+    Ref read(npy_intp start, npy_intp end) {
+        return separate_ ? separate_->read(start, end) : compound_->read(start, end);
+    }
+
+private:
+    std::optional<SeparateSource> separate_;
+    std::optional<CompoundSource> compound_;
+};
+
+// Every event of a file, in file order.
+Ref read_file(PyObject* path, PyObject* config);
+
+// ---------------------------------------------------------------------------
+// Writing (files.cpp)
+
+struct Compression {
+    Ref filter;  // null: uncompressed
+    Ref level;   // null: no options
+};
+
+Compression check_compression(PyObject* compression, long long level);
+// The `compression` and `compression_opts` arguments of the writers.
+Compression compression_args(PyObject* compression, PyObject* level);
+
+// Create a one-dimensional dataset of `n` elements; chunked when chunk > 0
+// (compressed as asked), unlimited when asked.
+Ref create_column(PyObject* group, PyObject* name, int typenum, npy_intp n, npy_intp chunk, const Compression& comp,
+                  bool unlimited);
+
+// The four datasets of a writer: their low-level ids and memory types.
+struct Datasets {
+    std::array<Ref, 4> ids, mtypes;
+    template <class F>
+    void refs(F&& f) {
+        for (Ref& r : ids) f(r);
+        for (Ref& r : mtypes) f(r);
+    }
+};
+
+Datasets create_datasets(const H5& h5, PyObject* group, const Config& c, npy_intp n, npy_intp chunk,
+                         const Compression& comp, bool unlimited);
+
+// Contiguous staging columns of `capacity` elements.
+struct Stage {
+    std::array<Ref, 4> cols;
+
+    explicit Stage(npy_intp capacity);
+    Stage() = default;
+    kn::EventFields at(npy_intp offset) const;
+    template <class F>
+    void refs(F&& f) {
+        for (Ref& r : cols) f(r);
+    }
+};
+
+// The events given to a writer, as columns (fields t, x, y, p by name).
+kit::EventTable writer_events(PyObject* events);
+
+// Split `count` events of `src` from row `first` into the stage at `offset`;
+// the range of their timestamps.
+kn::Range split_block(const Stage& stage, npy_intp offset, const kit::EventTable& src, npy_intp first,
+                      npy_intp count);
+
+// Write the first `count` staged elements of a column at `offset` of a dataset.
+void write_column(PyObject* create_simple, PyObject* dsid, PyObject* mtype, PyObject* staged, npy_intp offset,
+                  npy_intp count);
+
+// "n_events", "format", the sensor size and the time span of a group.
+void write_attributes(PyObject* attrs, npy_intp n, PyObject* sensor_size, const kn::Range& t);
+
+// sensor_size: None (nullptr) or a tuple of at least two items.
+PyObject* checked_sensor_size(PyObject* arg);
+
+// ---------------------------------------------------------------------------
+// The parts of the module (each source adds its own).
+
+void add_h5py_functions(PyObject* module);
+void add_layout_functions(PyObject* module);
+void add_file_functions(PyObject* module);
+void add_reader(PyObject* module);
+void add_writer(PyObject* module);
+
+}  // namespace morvel::io::h5
