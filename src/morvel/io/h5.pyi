@@ -5,8 +5,8 @@ Supports two layouts:
     2. Compound dataset: /events (structured with t, x, y, p fields)
 """
 
+from dataclasses import dataclass
 from pathlib import Path
-from types import TracebackType
 from typing import Any, Generator, Literal, Optional, Tuple, Union
 
 import numpy as np
@@ -27,33 +27,22 @@ EVENT_DTYPE: np.dtype
 _h5py: Any
 """The h5py module once loaded; None before."""
 
+@dataclass(frozen=True)
 class H5Config:
-    """Configuration for H5 event file format (a frozen dataclass)."""
+    """Configuration for H5 event file format."""
 
-    events_group: str
+    events_group: str = "events"
     """HDF5 group path containing event data ('' for the root group)."""
-    timestamp_key: str
+    timestamp_key: str = "t"
     """Dataset name for timestamps within the group."""
-    x_key: str
+    x_key: str = "x"
     """Dataset name for x coordinates."""
-    y_key: str
+    y_key: str = "y"
     """Dataset name for y coordinates."""
-    polarity_key: str
+    polarity_key: str = "p"
     """Dataset name for polarity values."""
-    compound_key: Optional[str]
+    compound_key: Optional[str] = None
     """Name of a single compound dataset to read instead; None for separate datasets."""
-
-    def __init__(
-        self,
-        events_group: str = "events",
-        timestamp_key: str = "t",
-        x_key: str = "x",
-        y_key: str = "y",
-        polarity_key: str = "p",
-        compound_key: Optional[str] = None,
-    ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __hash__(self) -> int: ...
 
 DEFAULT_H5_CONFIG: H5Config
 """H5Config(): group "events", datasets t, x, y, p."""
@@ -160,9 +149,5 @@ class H5EventWriter:
     def close(self) -> None:
         """Flush and close the file; closing a closed writer does nothing."""
     def __enter__(self) -> "H5EventWriter": ...
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> bool: ...
+    def __exit__(self, *exc_info: object) -> bool:
+        """Close the writer (flushing it); exceptions are not suppressed."""
