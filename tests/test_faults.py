@@ -189,3 +189,45 @@ def test_udp_flood_against_a_slow_consumer():
         else:
             pytest.fail("the receiver stopped answering after the flood")
     rx.close()
+
+
+# --- memory that runs out ---------------------------------------------------------------
+
+N_BIG = 20_000_000
+
+
+@pytest.mark.skipif(bool(os.environ.get("MORVEL_SANITIZED")), reason="ASan reserves more address space than the limit")
+@pytest.mark.parametrize(
+    "setup, call, output_bytes, scratch_bytes",
+    [
+        ("", "generate_random_events(N, duration_us=2**40)", 13 * N_BIG, 16 * N_BIG),  # radix sort scratch
+        ("data = np.full(N, 0.5, np.float32)", "rate_encode(data, n_steps=1)", 4 * N_BIG, 8 * N_BIG),
+        ("data = np.full(N, 0.5, np.float32)", "latency_encode(data, n_steps=1)", 4 * N_BIG, 4 * N_BIG),
+        ("data = np.full(N, 0.5, np.float32)", "delta_encode(data, n_steps=1)", 4 * N_BIG, 8 * N_BIG),
+    ],
+    ids=["generate", "rate", "latency", "delta"],
+)
+def test_kernel_memory_that_runs_out_is_a_memory_error(setup, call, output_bytes, scratch_bytes):
+    """The memory a kernel works in is taken before the GIL is released: when
+    it is not there, MemoryError, and the interpreter goes on."""
+    code = f"""
+        import resource
+        import numpy as np
+        from morvel.io.encoding import delta_encode, latency_encode, rate_encode
+        from morvel.io.streaming import generate_random_events
+        N = {N_BIG}
+        {setup}
+        vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+        # room for the output and half the scratch memory
+        limit = vm + {output_bytes} + {scratch_bytes} // 2
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+        try:
+            {call}
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(len(generate_random_events(10)))
+    """
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["MemoryError", "10"]
