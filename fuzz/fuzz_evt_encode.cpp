@@ -196,11 +196,14 @@ void run(const std::vector<Event>& ev, const std::uint8_t* data, std::size_t siz
     const EvtEncodeResult sized = enc.encoded_size(ev.data(), n);
     CHECK(sized.error == want.error && sized.index == want.index);
     if (want.error != EvtEncodeError::none) {
-        std::vector<std::uint8_t> buf(256, 0xA5);
-        const EvtEncodeResult r = enc.encode(ev.data(), n, buf.data(), buf.size());
+        // encode() finds the same event when it reaches its block (it may
+        // have written the blocks before: an exactly sized buffer shows that
+        // it stays inside), and keeps its state.
+        std::uint8_t* buf = new std::uint8_t[256];
+        const EvtEncodeResult r = enc.encode(ev.data(), n, buf, 256);
         CHECK(r.error == want.error && r.index == want.index && r.bytes == 0);
-        for (const std::uint8_t b : buf) CHECK(b == 0xA5);
         CHECK(!enc.started && enc.last_t == 0);
+        delete[] buf;
         return;
     }
     const std::size_t bytes = sized.bytes;
@@ -228,6 +231,24 @@ void run(const std::vector<Event>& ev, const std::uint8_t* data, std::size_t siz
         // The first word sets the time high.
         const unsigned first_type = Encoder::kWordBytes == 4 ? out[3] >> 4 : out[1] >> 4;
         CHECK(first_type == 0x8);
+    }
+
+    // Events that changed after they were sized (another thread writing the
+    // caller's array): encoding them into the buffer sized for the others
+    // never writes past it, and fails cleanly when they need more.
+    if (bytes != 0) {
+        std::vector<Event> changed = ev;
+        std::uint64_t shift = 0;
+        for (std::size_t i = size % 5; i < n; ++i) {
+            if (i % 3 == 0) shift += std::uint64_t{1} << (Encoder::kPeriodBits + (i % 4));  // counter wraps
+            changed[i].t += shift;
+        }
+        std::uint8_t* exact_again = new std::uint8_t[bytes];
+        Encoder again;
+        const EvtEncodeResult c = again.encode(changed.data(), n, exact_again, bytes);
+        CHECK(c.error != EvtEncodeError::none || c.bytes <= bytes);
+        CHECK(c.error == EvtEncodeError::none || (!again.started && again.last_t == 0));
+        delete[] exact_again;
     }
 
     // With room to spare blocks are written unchecked, and must stay within

@@ -7,7 +7,8 @@
 // next) crossing at most kEvtMaxPeriodsPerStep periods of the format's time
 // counter (EVT 2.0: 2^34 us, EVT 3.0: 2^24 us; the check is on t >> 34 or
 // t >> 24). Anything else is reported with the index of the first offending
-// event, before a single byte is written.
+// event: by encoded_size() before a single byte is written, by encode() when
+// it reaches that event's block.
 //
 // Time and counter wraps. Both formats carry only the low bits of t: EVT 2.0
 // a 28-bit time high (t bits 33..6), EVT 3.0 a 12-bit time high (t bits
@@ -61,7 +62,7 @@ namespace morvel::kernels {
 
 // Events per block of encode(); the fuzzer makes it small to cross blocks.
 #ifndef MORVEL_EVT_ENCODE_BLOCK
-#define MORVEL_EVT_ENCODE_BLOCK 4096
+#define MORVEL_EVT_ENCODE_BLOCK 256
 #endif
 
 inline constexpr std::uint32_t kEvtMaxCoordinate = 2047;
@@ -75,6 +76,7 @@ enum class EvtEncodeError : std::uint8_t {
     t_decreasing,      // t below the previous event's t (or the previous piece's last t)
     gap_too_large,     // a step crossing more than kEvtMaxPeriodsPerStep counter periods
     output_too_small,  // cap below the size needed, which is in bytes
+    input_changed,     // checked events changed into ones that cannot be encoded while they were encoded
 };
 
 struct EvtEncodeResult {
@@ -92,6 +94,7 @@ inline const char* evt_encode_error_message(EvtEncodeError e) noexcept {
         case EvtEncodeError::t_decreasing: return "t must not decrease";
         case EvtEncodeError::gap_too_large: return "time step too large for the format's counter";
         case EvtEncodeError::output_too_small: return "output buffer too small";
+        case EvtEncodeError::input_changed: return "the events changed while they were being encoded";
     }
     return "unknown error";
 }
@@ -120,9 +123,11 @@ inline EvtEncodeResult find_error(const Event* ev, std::size_t n, std::uint64_t 
 // The same answer, faster: a block is passed with one flag computed by
 // cheap tests that no valid event fails (a step t - last below
 // kEvtMaxPeriodsPerStep periods crosses at most that many; a decrease makes
-// it huge); a flagged block is looked at again rule by rule.
+// it huge); a flagged block is looked at again rule by rule. With `copy`,
+// every event is also stored there as it was read, and the answer is about
+// those copies (the source may be changing meanwhile).
 template <unsigned kPeriodBits>
-inline EvtEncodeResult check(const Event* ev, std::size_t n, std::uint64_t prev) noexcept {
+inline EvtEncodeResult check(const Event* ev, std::size_t n, std::uint64_t prev, Event* copy = nullptr) noexcept {
     constexpr std::size_t kBlock = 256;
     constexpr std::uint64_t kSafeStep = kEvtMaxPeriodsPerStep << kPeriodBits;
     for (std::size_t i = 0; i < n;) {
@@ -131,14 +136,16 @@ inline EvtEncodeResult check(const Event* ev, std::size_t n, std::uint64_t prev)
         std::uint32_t high_bits = 0;  // bits that no valid x, y (11 bits) or p (1 bit) has
         bool far = false;
         for (std::size_t k = i; k < end; ++k) {
-            const auto* b = reinterpret_cast<const unsigned char*>(ev + k);
+            unsigned char b[sizeof(Event)];
+            std::memcpy(b, ev + k, sizeof(Event));
+            if (copy) std::memcpy(copy + k, b, sizeof(Event));
             const std::uint64_t t = load_u64(b);
             high_bits |= (load_u32(b + offsetof(Event, x)) & 0xF800F800u) | (b[offsetof(Event, p)] & 0xFEu);
             far |= t - last >= kSafeStep;
             last = t;
         }
         if (far || high_bits != 0) {
-            EvtEncodeResult r = find_error<kPeriodBits>(ev + i, end - i, prev);
+            EvtEncodeResult r = find_error<kPeriodBits>((copy ? copy : ev) + i, end - i, prev);
             if (r.error != EvtEncodeError::none) {
                 r.index += i;
                 return r;
@@ -240,29 +247,54 @@ inline std::size_t bytes_of(std::size_t words, std::size_t word_bytes) noexcept 
     return words > SIZE_MAX / word_bytes ? SIZE_MAX : words * word_bytes;
 }
 
+// Whether b may go on a run of vector words that a reaches: the same time, row
+// and polarity, and a larger x (a superset of what EVT 3.0 puts in one run).
+inline bool continues_run(const Event& a, const Event& b) noexcept {
+    const Event x = a, y = b;  // one read of each
+    return x.t == y.t && x.y == y.y && x.p == y.p && y.x > x.x;
+}
+
 // The encode() driver shared by both formats: events in blocks; a block with
 // room for its worst case (plus slack) is written unchecked, else checked.
-// Enc provides kWordBytes, Word, kSlackBytes, block_words(ev, i, end) and
-// run_block(ev, i, end, n, sink) -> next i (>= end).
+// Enc provides kWordBytes, Word, kSlackBytes, kLookahead (how far past its
+// block a run may read), block_words(ev, i, end) and run_block(ev, i, end, n,
+// sink) -> next i (>= end).
+//
+// The events may change while they are encoded (another thread writing the
+// caller's array while the GIL is released). Each block is therefore checked
+// and encoded from a private copy made in one pass: words are only ever
+// written for checked events and within the room measured from that same
+// copy, so nothing the input does can make the encoder write past `cap`. An
+// event that cannot be encoded ends the call with its error (for a caller
+// that checked the events before, that means they changed), a size that
+// grew with output_too_small.
 template <class Enc>
 inline EvtEncodeResult encode_blocks(Enc& enc, const Event* ev, std::size_t n, unsigned char* out,
                                      std::size_t cap) noexcept {
     using Word = typename Enc::Word;
     constexpr std::size_t kBlock = MORVEL_EVT_ENCODE_BLOCK;
+    Event copy[kBlock + Enc::kLookahead];
     Enc next = enc;
     std::size_t pos = 0;
     for (std::size_t i = 0; i < n;) {
         const std::size_t end = n - i > kBlock ? i + kBlock : n;
-        const std::size_t need = bytes_of(next.block_words(ev, i, end), Enc::kWordBytes);
+        // The events a run of vector words crossing the block's end reads.
+        std::size_t stop = end;
+        while (stop < n && stop - end < Enc::kLookahead && continues_run(ev[stop - 1], ev[stop])) ++stop;
+        const EvtEncodeResult c = next.check(ev + i, stop - i, copy);
+        if (c.error != EvtEncodeError::none) return {c.error, i + c.index, 0};
+        const std::size_t need = bytes_of(next.block_words(copy, 0, end - i), Enc::kWordBytes);
+        std::size_t done;
         if (pos <= cap && need <= cap - pos && Enc::kSlackBytes <= cap - pos - need) {
             FastSink<Word> sink{out + pos};
-            i = next.run_block(ev, i, end, n, sink);
+            done = next.run_block(copy, 0, end - i, stop - i, sink);
             pos = static_cast<std::size_t>(sink.p - out);
         } else {
             BufferSink<Word> sink{out, cap, pos};
-            i = next.run_block(ev, i, end, n, sink);
+            done = next.run_block(copy, 0, end - i, stop - i, sink);
             pos = sink.pos;
         }
+        i += done;
     }
     if (pos > cap) return {EvtEncodeError::output_too_small, n, pos};
     enc = next;
@@ -276,9 +308,10 @@ template <class Enc>
 struct EncoderOps {
     void reset() noexcept { self() = Enc{}; }
 
-    // First event that cannot follow the events encoded so far.
-    EvtEncodeResult check(const Event* ev, std::size_t n) const noexcept {
-        return evt_encode_detail::check<Enc::kPeriodBits>(ev, n, self().last_t);
+    // First event that cannot follow the events encoded so far (with `copy`:
+    // of the events as copied there).
+    EvtEncodeResult check(const Event* ev, std::size_t n, Event* copy = nullptr) const noexcept {
+        return evt_encode_detail::check<Enc::kPeriodBits>(ev, n, self().last_t, copy);
     }
 
     // Bytes for n accepted events whose last t is t_last: kWordsPerEvent per
@@ -298,11 +331,10 @@ struct EncoderOps {
         return {EvtEncodeError::none, n, sink.pos};
     }
 
-    // Checks the events, then writes their words to out[0, cap). Returns the
-    // bytes written; on any error the state is kept (see the file comment).
+    // Writes the words of the events to out[0, cap), checking each block as
+    // it goes. Returns the bytes written; on any error the state is kept and
+    // out holds a partial prefix (see the file comment).
     EvtEncodeResult encode(const Event* ev, std::size_t n, unsigned char* out, std::size_t cap) noexcept {
-        const EvtEncodeResult c = check(ev, n);
-        if (c.error != EvtEncodeError::none) return c;
         return encode_blocks(self(), ev, n, out, cap);
     }
 
@@ -326,6 +358,7 @@ struct Evt2Encoder : evt_encode_detail::EncoderOps<Evt2Encoder> {
     static constexpr std::size_t kWordBytes = 4;
     static constexpr unsigned kPeriodBits = 34;
     static constexpr std::size_t kSlackBytes = 0;
+    static constexpr std::size_t kLookahead = 0;        // a block is encoded on its own
     static constexpr std::uint64_t kWordsPerEvent = 2;  // an event word and a time high
 
     std::uint64_t last_t = 0;  // t of the last event encoded (0 before any)
@@ -368,6 +401,9 @@ struct Evt3Encoder : evt_encode_detail::EncoderOps<Evt3Encoder> {
     // A run of vector words may go on past the block it starts in: at most
     // one VECT_BASE_X and 171 vector words (x < 2048), plus put_if's spare word.
     static constexpr std::size_t kSlackBytes = 2 * (172 + 1);
+    // A run holds events of strictly rising x < 2048: it ends fewer than
+    // 2048 events past the block it starts in.
+    static constexpr std::size_t kLookahead = 2048;
     // A time high, a time low, a y and an x (vectors take fewer).
     static constexpr std::uint64_t kWordsPerEvent = 4;
 

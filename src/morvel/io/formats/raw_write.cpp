@@ -74,13 +74,16 @@ Ref encode_records(Encoder& enc, const Records& records, long long first_index =
                    first_index + static_cast<long long>(r.index), static_cast<unsigned long long>(e.t),
                    unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, kn::evt_encode_error_message(r.error));
     }
-    Ref out = kit::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(r.bytes)));
+    const std::size_t sized = r.bytes;
+    Ref out = kit::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sized)));
     {
         kit::MaybeNoGil nogil(release);
-        r = enc.encode(ev, n, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get())), r.bytes);
+        r = enc.encode(ev, n, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get())), sized);
     }
-    if (r.error != kn::EvtEncodeError::none)  // cannot happen after a successful size pass
-        kit::raise(PyExc_RuntimeError, "encoding failed: %s", kn::evt_encode_error_message(r.error));
+    // The encoder never writes past the size measured; events that changed
+    // since (another thread writing the array) are reported, not written.
+    if (r.error != kn::EvtEncodeError::none || r.bytes != sized)
+        kit::raise(PyExc_RuntimeError, "the events changed while they were being encoded");
     return out;
 }
 
