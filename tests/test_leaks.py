@@ -116,7 +116,7 @@ def streaming_ops(tmp):
         "buffer": buffer_ops,
         "generate": lambda: generate_random_events(3000, (64, 48), 10**9),
         "generate bad": lambda: (expect(ValueError, generate_random_events, 10, (0, 3)),
-                                 expect(IndexError, generate_random_events, 10, (3,)),
+                                 expect(ValueError, generate_random_events, 10, (3,)),
                                  expect(TypeError, generate_random_events, 10, [3, 3])),
     }
 

@@ -357,7 +357,15 @@ struct SensorSize {
 inline SensorSize arg_sensor_size(PyObject* o, const char* param = "sensor_size") {
     arg_tuple(o, param);
     if (PyTuple_GET_SIZE(o) != 2) raise(PyExc_ValueError, "%s must be (width, height) tuple, got %R", param, o);
-    return {arg_int(PyTuple_GET_ITEM(o, 0), param), arg_int(PyTuple_GET_ITEM(o, 1), param)};
+    long long size[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        Ref v = arg_int_object(PyTuple_GET_ITEM(o, i), param);
+        int overflow = 0;
+        size[i] = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+        if (size[i] == -1 && PyErr_Occurred()) raise();
+        if (overflow) raise(PyExc_ValueError, "%s holds a size out of range, got %R", param, o);
+    }
+    return {size[0], size[1]};
 }
 
 // A file-system path: str, bytes or os.PathLike, as the interpreter's open()

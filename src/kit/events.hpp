@@ -11,6 +11,7 @@
 #include "../kernels/cast.hpp"
 
 #include <array>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,9 @@ public:
                         const FieldTypes& cast_to = kEventTypes) {
         if (PyArray_Check(events)) {
             auto* a = np::arr(events);
+            if (!PyDataType_HASFIELDS(PyArray_DESCR(a)))
+                raise(PyExc_ValueError, "events must be a structured array with fields %s, got dtype %R",
+                      field_list(read, names).c_str(), as_object(PyArray_DESCR(a)));
             events_ = PyArray_NDIM(a) == 1 ? Ref::borrow(events) : check(PyArray_Ravel(a, NPY_CORDER));
             size_ = static_cast<std::size_t>(PyArray_DIM(np::arr(events_.get()), 0));
         } else {
@@ -76,6 +80,15 @@ public:
     }
 
 private:
+    static std::string field_list(std::string_view read, const FieldNames& names) {
+        std::string s;
+        for (char f : read) {
+            const std::size_t i = f == 't' ? 0 : f == 'x' ? 1 : f == 'y' ? 2 : 3;
+            s += (s.empty() ? "" : ", ") + std::string(names[i]);
+        }
+        return s;
+    }
+
     morvel::kernels::Column field(const char* name, int cast_to, Ref& keep) {
         PyObject* events = events_.get();
         if (PyArray_Check(events) && PyDataType_HASFIELDS(PyArray_DESCR(np::arr(events)))) {

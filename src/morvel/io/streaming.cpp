@@ -69,14 +69,17 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             PyObject* path = kit::arg_str(a[0], "path");
             const std::size_t chunk = kit::arg_chunk_size(a[1], 10000);
             PyObject* dtype = a[2] ? a[2] : reinterpret_cast<PyObject*>(np::event_descr());
-            // The record size is taken once, from the dtype's own itemsize.
-            Ref itemsize = kit::getattr(dtype, "itemsize");
+            if (dtype == Py_None) kit::raise_arg_type("dtype", "np.dtype", dtype);
+            // Anything NumPy takes as a dtype ('<u4', a type, a field list);
+            // the record size is taken once, from its itemsize.
             kit::DescrRef descr = np::descr_from(dtype);
+            Ref shown = PyArray_DescrCheck(dtype) ? Ref::borrow(dtype) : descr.copy().as<PyObject>();
+            Ref itemsize = kit::getattr(shown.get(), "itemsize");
             const long long size = kit::arg_int(itemsize.get(), "itemsize");
             if (size <= 0 || size != PyDataType_ELSIZE(descr.get()))
                 kit::raise(PyExc_ValueError, "itemsize cannot be zero in type");
             self->path = Ref::borrow(path);
-            self->dtype = Ref::borrow(dtype);
+            self->dtype = std::move(shown);
             self->descr = std::move(descr);
             self->chunk_size = chunk;
             self->event_size = static_cast<std::size_t>(size);
@@ -248,6 +251,7 @@ int buffer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         [&] {
             auto a = kit::parse(kBufferInit, args, kwargs);
             const long long capacity = kit::arg_int(a[0], "capacity", 50000);
+            if (capacity < 0) kit::raise(PyExc_ValueError, "capacity must be >= 0, got %lld", capacity);
             Ref storage = np::empty(static_cast<npy_intp>(capacity));
             Ref blocks = kit::check(PyList_New(1));
             PyList_SET_ITEM(blocks.get(), 0, storage.release());
@@ -460,15 +464,14 @@ PyObject* generate_random_events(PyObject*, PyObject* const* args, Py_ssize_t na
     return kit::guard([&] {
         auto a = kit::parse(kGenerate, args, nargs, kwnames);
         const long long n = kit::arg_int(a[0], "n_events");
-        PyObject* sensor_size = a[1] ? kit::arg_tuple(a[1], "sensor_size") : nullptr;
+        const kit::SensorSize size = a[1] ? kit::arg_sensor_size(a[1]) : kit::SensorSize{640, 480};
         const long long duration = kit::arg_int(a[2], "duration_us", 1000000);
-        long long width = 640, height = 480;
-        Ref events = np::empty(static_cast<npy_intp>(n));  // negative n: NumPy's own error
+        if (n < 0) kit::raise(PyExc_ValueError, "n_events must be >= 0, got %lld", n);
+        Ref events = np::empty(static_cast<npy_intp>(n));
         check_high(duration, std::numeric_limits<long long>::max(), "int64");
-        if (sensor_size) width = kit::arg_int(kit::tuple_item(sensor_size, 0), "sensor_size");
-        check_high(width, 65536, "uint16");
-        if (sensor_size) height = kit::arg_int(kit::tuple_item(sensor_size, 1), "sensor_size");
-        check_high(height, 65536, "uint16");
+        check_high(size.width, 65536, "uint16");
+        check_high(size.height, 65536, "uint16");
+        const long long width = size.width, height = size.height;
 
         Event* ev = np::events_data(events);
         const auto count = static_cast<std::size_t>(n);
@@ -504,8 +507,7 @@ const char* const kGenerateDoc =
     "are not bit-for-bit those of np.random.randint.\n\n"
     "Raises:\n"
     "    ValueError: duration_us, width or height <= 0, or a width or height\n"
-    "        above 65536; a negative n_events.\n"
-    "    IndexError: sensor_size with fewer than two items.\n";
+    "        above 65536; a negative n_events; a sensor_size that is not a pair.\n";
 
 // ---------------------------------------------------------------------------
 // Module

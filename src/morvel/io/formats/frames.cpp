@@ -60,6 +60,8 @@ PyObject* events_to_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             kit::raise(PyExc_ValueError, "sensor_size must be (width, height) tuple, got %S", a[1]);
         if (n_frames < 1) kit::raise(PyExc_ValueError, "n_frames must be >= 1, got %lld", n_frames);
         const kit::SensorSize size = kit::arg_sensor_size(a[1]);
+        if (size.width < 0 || size.height < 0)
+            kit::raise(PyExc_ValueError, "sensor_size must hold sizes >= 0, got %S", a[1]);
         Ref frames = np::zeros({static_cast<npy_intp>(n_frames), static_cast<npy_intp>(size.height),
                                 static_cast<npy_intp>(size.width)},
                                NPY_FLOAT32);
@@ -125,7 +127,8 @@ const char* const kFramesDoc =
     "    float32 array of shape (n_frames, height, width); all zero for no events.\n\n"
     "Raises:\n"
     "    TypeError: events is not an np.ndarray.\n"
-    "    ValueError: sensor_size not of 2 items, n_frames < 1.\n";
+    "    ValueError: sensor_size not of 2 items or with a negative size,\n"
+    "        n_frames < 1, events without fields t, x, y.\n";
 
 const char* const kRasterDoc =
     "Convert events to spike raster (neuron x time).\n\n"
@@ -142,7 +145,7 @@ const char* const kRasterDoc =
     "    float32 array of shape (time_bins, n_neurons) holding only 0.0 and 1.0.\n\n"
     "Raises:\n"
     "    TypeError: events is not an np.ndarray.\n"
-    "    ValueError: n_neurons < 1, time_bins < 1.\n";
+    "    ValueError: n_neurons < 1, time_bins < 1, events without fields t, x, y.\n";
 
 }  // namespace
 

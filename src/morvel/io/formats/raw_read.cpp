@@ -168,9 +168,10 @@ PyObject* reader_iter(PyObject* self_obj) {
 }
 
 // Events in the file, counted without decoding them (pieces start on word
-// boundaries, so each is counted on its own).
+// boundaries, so each is counted on its own). A file that ends inside a word
+// is refused as reading it is.
 template <class Decoder>
-std::size_t count_events(kit::File& file, long long data_offset) {
+std::size_t count_events(kit::File& file, PyObject* path, long long data_offset, Fmt format) {
     static_assert(kRawPiece % Decoder::kWordBytes == 0);
     kit::Pieces pieces(file, data_offset, kRawPiece);
     const Decoder counter;
@@ -179,13 +180,15 @@ std::size_t count_events(kit::File& file, long long data_offset) {
         kit::NoGil nogil;
         total += counter.count_events(pieces.data(), pieces.size());
     }
+    if (const std::size_t tail = pieces.total() % Decoder::kWordBytes) raise_partial_word(path, tail, format);
     return total;
 }
 
 std::size_t count_file_events(const Reader* self) {
     kit::File file(self->path.get());
-    return self->format == Fmt::evt2 ? count_events<kn::Evt2Decoder>(file, self->data_offset)
-                                     : count_events<kn::Evt3Decoder>(file, self->data_offset);
+    return self->format == Fmt::evt2
+               ? count_events<kn::Evt2Decoder>(file, self->path.get(), self->data_offset, self->format)
+               : count_events<kn::Evt3Decoder>(file, self->path.get(), self->data_offset, self->format);
 }
 
 constexpr auto kReadAll = kit::method("read_all", "np.ndarray");
@@ -244,7 +247,8 @@ const char* const kReadAllDoc =
 
 const char* const kCountDoc =
     "Number of events in the file, counted from the words without decoding\n"
-    "them (a fast pass; memory does not grow with the file).\n";
+    "them (a fast pass; memory does not grow with the file). A file that\n"
+    "ends inside a word raises ValueError, as reading it does.\n";
 
 }  // namespace
 

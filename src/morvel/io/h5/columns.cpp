@@ -96,12 +96,12 @@ SeparateSource::SeparateSource(const H5& h5, PyObject* group, const Config& c, n
     : read_ahead_(read_ahead) {
     std::array<Ref, 4> ds;
     const auto keys = c.keys();
-    for (std::size_t i = 0; i < 4; ++i) ds[i] = kit::check(PyObject_GetItem(group, keys[i]));
+    for (std::size_t i = 0; i < 4; ++i) ds[i] = item(group, keys[i]);
     n_ = length_1d(ds[0].get());
     for (std::size_t i = 1; i < 4; ++i) {
         const npy_intp len = length_1d(ds[i].get());
         if (len != n_)
-            kit::raise(PyExc_ValueError, "%R has %zd elements but the timestamp dataset has %zd", ds[i].get(),
+            refuse(PyExc_ValueError, "%R has %zd elements but the timestamp dataset has %zd", ds[i].get(),
                        static_cast<Py_ssize_t>(len), static_cast<Py_ssize_t>(n_));
     }
     const npy_intp block = block_for({chunk_length(ds[0].get()), chunk_length(ds[1].get()),
@@ -146,14 +146,15 @@ CompoundSource::CompoundSource(const H5& h5, Ref ds, npy_intp max_request, bool 
     Ref dtype = kit::getattr(ds_.get(), "dtype");
     Ref names = kit::getattr(dtype.get(), "names");
     if (!PyTuple_Check(names.get()))
-        kit::raise(PyExc_ValueError, "%R is not a compound dataset: its element type has no fields", ds_.get());
+        refuse(PyExc_ValueError, "%R is not a compound dataset: its element type has no fields", ds_.get());
     auto pick = [&](const char* first, const char* second, Py_ssize_t index) {
         for (const char* want : {first, second}) {
             if (!want) continue;
             Ref w = kit::str(want);
             if (kit::check(PySequence_Contains(names.get(), w.get())) == 1) return w;
         }
-        return Ref::borrow(kit::tuple_item(names.get(), index));
+        if (index >= PyTuple_GET_SIZE(names.get())) refuse(PyExc_IndexError, "tuple index out of range");
+        return Ref::borrow(PyTuple_GET_ITEM(names.get(), index));
     };
     names_[0] = pick("t", "timestamp", 0);
     names_[1] = pick("x", nullptr, 1);
@@ -268,14 +269,16 @@ Ref read_file(PyObject* path_arg, PyObject* config) {
     const H5 h5(ensure_h5py());
     const Config c = load_config(config);
     Ref path = kit::arg_path(path_arg);
-    H5File file(h5, path.get(), "r", ChunkCache::off);
-    Ref out;
-    {
-        FileSource src(h5, file.get(), c, std::numeric_limits<npy_intp>::max(), false);
-        out = src.read(0, src.size());
-    }
-    file.close();
-    return out;
+    return reading(path.get(), c, [&] {
+        H5File file(h5, path.get(), "r", ChunkCache::off);
+        Ref out;
+        {
+            FileSource src(h5, file.get(), c, std::numeric_limits<npy_intp>::max(), false);
+            out = src.read(0, src.size());
+        }
+        file.close();
+        return out;
+    });
 }
 
 }  // namespace morvel::io::h5

@@ -4,6 +4,7 @@
 #include "h5.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <limits>
 
 namespace morvel::io::h5 {
@@ -132,11 +133,31 @@ void write_attributes(PyObject* attrs, npy_intp n, PyObject* sensor_size, const 
     }
 }
 
-PyObject* checked_sensor_size(PyObject* arg) {
-    if (!arg) return nullptr;
-    PyObject* s = kit::arg_exact_or_none(arg, &PyTuple_Type, "sensor_size");
-    if (s) kit::tuple_item(s, 1);  // IndexError before any file is touched
-    return s;
+Ref checked_sensor_size(PyObject* arg) {
+    if (!arg || arg == Py_None) return Ref();
+    const kit::SensorSize s = kit::arg_sensor_size(arg);
+    if (s.width < 1 || s.width > 65536 || s.height < 1 || s.height > 65536)
+        kit::raise(PyExc_ValueError, "sensor_size must be within 1..65536 on both sides, got %R", arg);
+    return kit::check(Py_BuildValue("(LL)", s.width, s.height));
+}
+
+void check_for_writing(const Config& c) {
+    const std::array<std::pair<const char*, PyObject*>, 5> names{{{"events_group", c.events_group.get()},
+                                                                  {"timestamp_key", c.timestamp_key.get()},
+                                                                  {"x_key", c.x_key.get()},
+                                                                  {"y_key", c.y_key.get()},
+                                                                  {"polarity_key", c.polarity_key.get()}}};
+    for (const auto& [field, value] : names) {
+        const bool group = field == names[0].first;
+        if (!PyUnicode_Check(value) || (!group && PyUnicode_GET_LENGTH(value) == 0))
+            kit::raise(PyExc_ValueError, "H5Config.%s must be %s to write events, got %R", field,
+                       group ? "a str" : "a non-empty str", value);
+    }
+    for (std::size_t i = 1; i < names.size(); ++i)
+        for (std::size_t j = 1; j < i; ++j)
+            if (kit::check(PyObject_RichCompareBool(names[i].second, names[j].second, Py_EQ)))
+                kit::raise(PyExc_ValueError, "H5Config.%s and H5Config.%s both name the dataset %R", names[j].first,
+                           names[i].first, names[i].second);
 }
 
 namespace {
@@ -145,6 +166,7 @@ void write_file(PyObject* path_arg, PyObject* events, PyObject* config, PyObject
                 const Compression& comp) {
     const H5 h5(ensure_h5py());
     const Config c = load_config(config);
+    check_for_writing(c);
     Ref path = kit::arg_path(path_arg);
     // Everything about the events is checked before the file is touched.
     const kit::EventTable src = writer_events(events);
@@ -234,9 +256,10 @@ constexpr auto kWriteH5 = kit::function(
 PyObject* write_h5_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kWriteH5, args, nargs, kwnames);
-        PyObject* sensor_size = checked_sensor_size(a[3]);
+        Ref path = kit::arg_path(a[0]);
+        Ref sensor_size = checked_sensor_size(a[3]);
         const Compression comp = compression_args(a[4], a[5]);
-        write_file(a[0], a[1], a[2], sensor_size, comp);
+        write_file(path.get(), a[1], a[2], sensor_size.get(), comp);
         return kit::none();
     });
 }
@@ -296,16 +319,19 @@ const char* const kWriteH5Doc =
     "    events: Any structured array with fields t, x, y, p (of any numeric\n"
     "        types, cast as NumPy's astype casts them).\n"
     "    config: Layout names; DEFAULT_H5_CONFIG when None.\n"
-    "    sensor_size: (width, height), exactly a tuple, or None.\n"
+    "    sensor_size: (width, height), exactly a tuple of two sizes, or None.\n"
     "    compression: None (or ''), 'gzip' or 'lzf'.\n"
     "    compression_opts: The gzip level, 0 to 9 (not used by lzf).\n\n"
     "The arguments and the events are checked before the file is created, so\n"
     "a bad call leaves an existing file untouched.\n\n"
     "Raises:\n"
     "    ImportError: h5py is not installed.\n"
-    "    IndexError: sensor_size has fewer than two items.\n"
-    "    ValueError: an unknown compression, a gzip level outside 0..9, or\n"
-    "        events without the four fields.\n";
+    "    TypeError: path is not a str, bytes or os.PathLike, or config not an\n"
+    "        H5Config.\n"
+    "    ValueError: an unknown compression, a gzip level outside 0..9, a\n"
+    "        sensor_size that is not a pair of sizes in 1..65536, a config\n"
+    "        whose names would not read back (a key that is empty, not a str,\n"
+    "        or names a dataset twice), or events without the four fields.\n";
 
 }  // namespace
 

@@ -47,9 +47,21 @@ inline constexpr std::array<FieldSpec, 4> kFields{
 // once by the module's exec slot; they live as long as the process.
 PyObject*& module_dict() noexcept;
 PyObject*& default_config() noexcept;
+PyObject*& config_class() noexcept;  // H5Config
 
 Ref tuple1(npy_intp v);
 Ref slice(npy_intp start, npy_intp stop);
+
+// What this module finds wrong with a file (its layout, a missing or
+// misshapen dataset) is raised as a Finding: it reaches the caller as it is.
+// Anything else raised while a file is read comes from h5py (see `reading`).
+struct Finding : kit::PyError {};
+
+template <class... A>
+[[noreturn]] void refuse(PyObject* type, const char* fmt, A... args) {
+    PyErr_Format(type, fmt, args...);
+    throw Finding{};
+}
 
 // ---------------------------------------------------------------------------
 // h5py (h5py.cpp)
@@ -99,6 +111,26 @@ private:
     Ref file_;
 };
 
+// Runs `f`, which reads the events of the HDF5 file at `path` as `c`
+// describes them. What h5py raises there for a broken file (OSError,
+// RuntimeError, KeyError, ValueError, UnicodeDecodeError, ...) becomes one
+// OSError naming the file, the group and the datasets, with h5py's error as
+// its cause. Findings, the OSError subclasses of the system (a missing file,
+// no permission), interrupts and memory errors pass through as they are.
+struct Config;
+[[noreturn]] void raise_broken_file(PyObject* path, const Config& c);
+
+template <class F>
+auto reading(PyObject* path, const Config& c, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Finding&) {
+        throw;
+    } catch (const kit::PyError&) {
+        raise_broken_file(path, c);
+    }
+}
+
 // Size of the file under an open h5py File (its descriptor), or -1.
 long long open_file_size(PyObject* h5file);
 // HDF5 reads past the end of a file that shrank as zeros: a reader that keeps
@@ -118,10 +150,13 @@ struct Config {
     }
 };
 
-// The configuration given, or DEFAULT_H5_CONFIG for None (or any false value).
+// The configuration given (an H5Config; TypeError otherwise), or
+// DEFAULT_H5_CONFIG for None.
 PyObject* config_or_default(PyObject* config);
 Config load_config(PyObject* config);
 Ref group_of(PyObject* file, const Config& c);
+// group[name], or KeyError (a Finding) when the group has no such item.
+Ref item(PyObject* group, PyObject* name);
 
 enum class Layout { compound, separate, compound_fallback };
 const char* layout_name(Layout l);
@@ -293,8 +328,11 @@ void write_column(PyObject* create_simple, PyObject* dsid, PyObject* mtype, PyOb
 // "n_events", "format", the sensor size and the time span of a group.
 void write_attributes(PyObject* attrs, npy_intp n, PyObject* sensor_size, const kn::Range& t);
 
-// sensor_size: None (nullptr) or a tuple of at least two items.
-PyObject* checked_sensor_size(PyObject* arg);
+// sensor_size for writing: None (null) or a pair of sizes in 1..65536.
+Ref checked_sensor_size(PyObject* arg);
+// A configuration the writers can use: every name a str, the keys non-empty
+// and distinct, so that the file reads back with the same configuration.
+void check_for_writing(const Config& c);
 
 // ---------------------------------------------------------------------------
 // The parts of the module (each source adds its own).

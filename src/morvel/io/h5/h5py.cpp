@@ -16,6 +16,11 @@ PyObject*& default_config() noexcept {
     return config;
 }
 
+PyObject*& config_class() noexcept {
+    static PyObject* cls = nullptr;
+    return cls;
+}
+
 Ref tuple1(npy_intp v) { return kit::check(Py_BuildValue("(n)", static_cast<Py_ssize_t>(v))); }
 
 Ref slice(npy_intp start, npy_intp stop) {
@@ -68,6 +73,29 @@ void H5File::close() {
     kit::call_method(f.get(), "close");
 }
 
+void raise_broken_file(PyObject* path, const Config& c) {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref original = Ref::steal_or_null(exc);
+    const bool ours_to_keep = !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
+                              PyErr_GivenExceptionMatches(exc, PyExc_MemoryError) ||
+                              (PyErr_GivenExceptionMatches(exc, PyExc_OSError) && !Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_OSError)));
+    if (ours_to_keep) {
+        PyErr_SetRaisedException(original.release());
+        kit::raise();
+    }
+    Ref what = c.compound_set
+                   ? kit::check(PyUnicode_FromFormat("dataset %R", c.compound_key.get()))
+                   : kit::check(PyUnicode_FromFormat("datasets %R, %R, %R, %R or a compound one", c.timestamp_key.get(),
+                                                     c.x_key.get(), c.y_key.get(), c.polarity_key.get()));
+    PyErr_Format(PyExc_OSError, "%S: cannot read the events of this HDF5 file (group %R, %U): %s: %S", path,
+                 c.events_group.get(), what.get(), Py_TYPE(exc)->tp_name, exc);
+    PyObject* wrapped = PyErr_GetRaisedException();
+    PyException_SetCause(wrapped, original.copy().release());
+    PyException_SetContext(wrapped, original.release());
+    PyErr_SetRaisedException(wrapped);
+    kit::raise();
+}
+
 long long open_file_size(PyObject* h5file) {
     Ref id = Ref::steal_or_null(PyObject_GetAttrString(h5file, "id"));
     Ref fd = id ? Ref::steal_or_null(kit::call_method_raw(id.get(), "get_vfd_handle")) : Ref();
@@ -88,7 +116,7 @@ void check_not_shrunk(PyObject* h5file, PyObject* path, long long at_open) {
     if (at_open < 0) return;
     const long long now = open_file_size(h5file);
     if (now >= 0 && now < at_open)
-        kit::raise(PyExc_OSError, "%S: file shrank from %lld to %lld bytes while being read", path, at_open, now);
+        refuse(PyExc_OSError, "%S: file shrank from %lld to %lld bytes while being read", path, at_open, now);
 }
 
 namespace {

@@ -8,8 +8,10 @@
 namespace morvel::io::h5 {
 
 PyObject* config_or_default(PyObject* config) {
-    if (config && config != Py_None && kit::check(PyObject_IsTrue(config))) return config;
-    return default_config();
+    if (!config || config == Py_None) return default_config();
+    if (!kit::check(PyObject_IsInstance(config, config_class())))
+        kit::raise_arg_type("config", "H5Config", config);
+    return config;
 }
 
 Config load_config(PyObject* config) {
@@ -26,14 +28,28 @@ Config load_config(PyObject* config) {
     return r;
 }
 
+namespace {
+
+// Whether `group` (an HDF5 group, or any mapping) has an item `name`: asked
+// of the group's keys, never of a dataset (`in` would compare its rows).
+bool holds(PyObject* group, PyObject* name) {
+    if (!kit::check(PyObject_HasAttrStringWithError(group, "keys"))) return false;
+    return kit::check(PySequence_Contains(group, name)) == 1;
+}
+
+}  // namespace
+
+Ref item(PyObject* group, PyObject* name) {
+    if (!holds(group, name)) refuse(PyExc_KeyError, "%R", name);
+    return kit::check(PyObject_GetItem(group, name));
+}
+
 Ref group_of(PyObject* file, const Config& c) {
-    if (c.group_set) return kit::check(PyObject_GetItem(file, c.events_group.get()));
+    if (c.group_set) return item(file, c.events_group.get());
     return Ref::borrow(file);
 }
 
 namespace {
-
-bool contains(PyObject* group, PyObject* name) { return kit::check(PySequence_Contains(group, name)) == 1; }
 
 // The item's element type has field names. Items without an element type
 // (groups) have none.
@@ -57,34 +73,44 @@ const char* layout_name(Layout l) {
     }
 }
 
+// From names and element types only: no data is read.
 Layout detect_layout(PyObject* file, const Config& c) {
     Ref g = group_of(file, c);
-    if (c.compound_set && contains(g.get(), c.compound_key.get())) {
-        Ref item = kit::check(PyObject_GetItem(g.get(), c.compound_key.get()));
-        if (has_field_names(item.get())) return Layout::compound;
+    // The configured group may itself be the compound dataset: what h5py
+    // writes from a structured array under the name "events".
+    if (has_field_names(g.get())) return Layout::compound_fallback;
+    if (c.compound_set && holds(g.get(), c.compound_key.get())) {
+        Ref it = kit::check(PyObject_GetItem(g.get(), c.compound_key.get()));
+        if (has_field_names(it.get())) return Layout::compound;
     }
-    if (contains(g.get(), c.timestamp_key.get())) return Layout::separate;
+    if (holds(g.get(), c.timestamp_key.get())) return Layout::separate;
     Ref events = kit::str("events");
-    if (contains(g.get(), events.get())) {
-        Ref item = kit::check(PyObject_GetItem(g.get(), events.get()));
-        if (has_field_names(item.get())) return Layout::compound_fallback;
+    if (holds(g.get(), events.get())) {
+        Ref it = kit::check(PyObject_GetItem(g.get(), events.get()));
+        if (has_field_names(it.get())) return Layout::compound_fallback;
     }
-    kit::raise(PyExc_ValueError,
+    refuse(PyExc_ValueError,
                "Cannot detect H5 event layout. Expected either separate datasets (%S, %S, ...) or a compound "
                "dataset in group '%S'",
                c.timestamp_key.get(), c.x_key.get(), c.events_group.get());
 }
 
 Ref compound_dataset(PyObject* group, const Config& c, Layout layout) {
-    if (layout == Layout::compound) return kit::check(PyObject_GetItem(group, c.compound_key.get()));
+    if (layout == Layout::compound) return item(group, c.compound_key.get());
+    if (has_field_names(group)) return Ref::borrow(group);  // the group is the dataset
     Ref events = kit::str("events");
-    return kit::check(PyObject_GetItem(group, events.get()));
+    return item(group, events.get());
 }
 
 npy_intp length_1d(PyObject* ds) {
-    Ref shape = kit::getattr(ds, "shape");
+    Ref shape = Ref::steal_or_null(PyObject_GetAttrString(ds, "shape"));
+    if (!shape) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) kit::raise();
+        PyErr_Clear();
+        refuse(PyExc_ValueError, "%R is not a dataset (an HDF5 group where a dataset was expected?)", ds);
+    }
     if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 1)
-        kit::raise(PyExc_ValueError, "%R must be one-dimensional (shape %R)", ds, shape.get());
+        refuse(PyExc_ValueError, "%R must be one-dimensional (shape %R)", ds, shape.get());
     const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0));
     if (n == -1 && PyErr_Occurred()) kit::raise();
     return n;

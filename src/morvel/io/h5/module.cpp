@@ -59,6 +59,7 @@ int exec_h5(PyObject* m) {
                                                   {"compound_key", optional_str.get(), Py_None}},
                                                  true);
             kit::add(m, "H5Config", config_cls.get());
+            h5::config_class() = kit::new_ref(config_cls.get());
             Ref dflt = kit::call(config_cls.get());
             kit::add(m, "DEFAULT_H5_CONFIG", dflt.get());
             h5::default_config() = dflt.release();

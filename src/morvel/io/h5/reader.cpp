@@ -51,16 +51,19 @@ PyObject* reader_get_n_events(PyObject* self_obj, void*) {
         if (self->n_events) return self->n_events.copy().release();
         const H5 h5(ensure_h5py());
         const Config c = load_config(self->config.get());
-        H5File file(h5, self->path.get(), "r", ChunkCache::on);
-        Ref count;
-        {
-            Ref g = group_of(file.get(), c);
-            const Layout layout = detect_layout(file.get(), c);
-            Ref ds = layout == Layout::separate ? kit::check(PyObject_GetItem(g.get(), c.timestamp_key.get()))
-                                                : compound_dataset(g.get(), c, layout);
-            count = kit::from_ssize(length_1d(ds.get()));
-        }
-        file.close();
+        Ref count = reading(self->path.get(), c, [&] {
+            H5File file(h5, self->path.get(), "r", ChunkCache::on);
+            Ref n;
+            {
+                Ref g = group_of(file.get(), c);
+                const Layout layout = detect_layout(file.get(), c);
+                Ref ds = layout == Layout::separate ? item(g.get(), c.timestamp_key.get())
+                                                    : compound_dataset(g.get(), c, layout);
+                n = kit::from_ssize(length_1d(ds.get()));
+            }
+            file.close();
+            return n;
+        });
         self->n_events = count.copy();
         return count.release();
     });
@@ -77,16 +80,17 @@ kit::Generator reader_chunks(PyObject* self_obj) {
     Reader* self = ReaderType::of(self_obj);
     const H5 h5(ensure_h5py());
     const Config c = load_config(self->config.get());
+    PyObject* path = self->path.get();
     const auto chunk = static_cast<npy_intp>(std::min<std::size_t>(self->chunk_size, PY_SSIZE_T_MAX));
-    H5File file(h5, self->path.get(), "r", ChunkCache::off);
+    H5File file = reading(path, c, [&] { return H5File(h5, path, "r", ChunkCache::off); });
     const long long size_at_open = open_file_size(file.get());
     {
-        FileSource src(h5, file.get(), c, chunk, true);
+        FileSource src = reading(path, c, [&] { return FileSource(h5, file.get(), c, chunk, true); });
         for (npy_intp start = 0; start < src.size();) {
             const npy_intp end = start + std::min(chunk, src.size() - start);
-            check_not_shrunk(file.get(), self->path.get(), size_at_open);
-            Ref block = src.read(start, end);
-            check_not_shrunk(file.get(), self->path.get(), size_at_open);
+            check_not_shrunk(file.get(), path, size_at_open);
+            Ref block = reading(path, c, [&] { return src.read(start, end); });
+            check_not_shrunk(file.get(), path, size_at_open);
             co_yield std::move(block);
             start = end;
         }
@@ -135,23 +139,28 @@ PyObject* reader_read_time_window(PyObject* self_obj, PyObject* const* args, Py_
         Ref t_end = kit::arg_int_object(a[1], "t_end");
         const H5 h5(ensure_h5py());
         const Config c = load_config(self->config.get());
-        H5File file(h5, self->path.get(), "r", ChunkCache::on);
-        Ref out;
-        {
-            Ref g = group_of(file.get(), c);
-            Ref t_ds = kit::check(PyObject_GetItem(g.get(), c.timestamp_key.get()));
-            const npy_intp n = length_1d(t_ds.get());
-            const npy_intp lo = n ? lower_bound(t_ds.get(), t_start.get(), n) : 0;
-            const npy_intp hi = n ? lower_bound(t_ds.get(), t_end.get(), n) : 0;
-            if (lo >= hi) {
-                out = np::empty(0);
-            } else {
-                SeparateSource src(h5, g.get(), c, hi - lo, false);
-                out = src.read(lo, hi);
+        return reading(self->path.get(), c, [&] {
+            H5File file(h5, self->path.get(), "r", ChunkCache::on);
+            Ref out;
+            {
+                if (detect_layout(file.get(), c) != Layout::separate)
+                    refuse(PyExc_KeyError, "%R: read_time_window needs the separate layout (a dataset %R)",
+                           self->path.get(), c.timestamp_key.get());
+                Ref g = group_of(file.get(), c);
+                Ref t_ds = item(g.get(), c.timestamp_key.get());
+                const npy_intp n = length_1d(t_ds.get());
+                const npy_intp lo = n ? lower_bound(t_ds.get(), t_start.get(), n) : 0;
+                const npy_intp hi = n ? lower_bound(t_ds.get(), t_end.get(), n) : 0;
+                if (lo >= hi) {
+                    out = np::empty(0);
+                } else {
+                    SeparateSource src(h5, g.get(), c, hi - lo, false);
+                    out = src.read(lo, hi);
+                }
             }
-        }
-        file.close();
-        return out.release();
+            file.close();
+            return out;
+        }).release();
     });
 }
 

@@ -80,7 +80,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             auto a = kit::parse(kInit, args, kwargs);
             Writer* w = WriterType::of(self_obj);
             if (w->path) kit::raise(PyExc_RuntimeError, "H5EventWriter.__init__() cannot be called twice");
-            PyObject* sensor_size = checked_sensor_size(a[2]);
+            Ref sensor_size = checked_sensor_size(a[2]);
             Ref gzip = kit::str("gzip");
             PyObject* compression = a[3] ? kit::arg_exact_or_none(a[3], &PyUnicode_Type, "compression") : gzip.get();
             const long long level = kit::arg_int(a[4], "compression_opts", 4);
@@ -90,6 +90,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             const H5 h5(ensure_h5py());
             PyObject* config = config_or_default(a[1]);
             const Config c = load_config(config);
+            check_for_writing(c);
             Ref path = kit::arg_path(a[0]);
             const Compression comp = check_compression(compression, level);
 
@@ -99,7 +100,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             OpenFile open;
             open.datasets = create_datasets(h5, g.get(), c, 0, static_cast<npy_intp>(chunk), comp, true);
             open.attrs = kit::getattr(g.get(), "attrs");
-            write_attributes(open.attrs.get(), 0, sensor_size, kn::Range{});
+            write_attributes(open.attrs.get(), 0, sensor_size.get(), kn::Range{});
             const npy_intp capacity = static_cast<npy_intp>(chunk) * std::max<npy_intp>(1, kBlockEvents / chunk);
             open.stage = Stage(capacity);
             open.create_simple = h5.create_simple.copy();
@@ -107,7 +108,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
 
             w->path = std::move(path);
             w->config = Ref::borrow(config);
-            w->sensor_size = Ref::borrow(sensor_size);
+            w->sensor_size = std::move(sensor_size);
             w->open = std::move(open);
             w->chunk_size = static_cast<Py_ssize_t>(chunk);
             w->capacity = capacity;
@@ -300,16 +301,19 @@ const char* const kWriterDoc =
     "    path: The file (converted to text).\n"
     "    config: Layout names; DEFAULT_H5_CONFIG when None. compound_key is not\n"
     "        used: the writer always writes separate datasets.\n"
-    "    sensor_size: (width, height), exactly a tuple, or None.\n"
+    "    sensor_size: (width, height), exactly a tuple of two sizes, or None.\n"
     "    compression: None (or ''), 'gzip' or 'lzf'.\n"
     "    compression_opts: The gzip level, 0 to 9 (not used by lzf).\n"
     "    chunk_size: Events per HDF5 chunk (>= 1).\n\n"
     "Raises:\n"
     "    ImportError: h5py is not installed.\n"
-    "    IndexError: sensor_size has fewer than two items.\n"
+    "    TypeError: path is not a str, bytes or os.PathLike, or config not an\n"
+    "        H5Config.\n"
     "    ValueError: chunk_size below 1 or too large for an HDF5 chunk, an\n"
-    "        unknown compression or a gzip level outside 0..9. All arguments\n"
-    "        are checked before the file is created.\n\n"
+    "        unknown compression or a gzip level outside 0..9, a sensor_size\n"
+    "        that is not a pair of sizes in 1..65536, a config whose names\n"
+    "        would not read back. All arguments are checked before the file\n"
+    "        is created.\n\n"
     "Example:\n"
     "    >>> with H5EventWriter(\"recording.h5\", sensor_size=(640, 480)) as w:\n"
     "    ...     for events in camera:\n"
