@@ -156,10 +156,8 @@ def test_pack_documented_layout():
         (lambda ev: ev, 2.9),  # int(): 2
         (lambda ev: ev[::3], 100),  # strided
         (lambda ev: ev[::-1], 333),
-        (lambda ev: ev["t"], 64),  # another record type
         (lambda ev: ev.astype(EVENT_DTYPE.newbyteorder(">")), 500),  # bytes as they lie in memory
         (lambda ev: ev.view(np.recarray), 300),  # a subclass: through slicing and tobytes()
-        (lambda ev: ev.view(np.uint8).reshape(-1, 13), 64),  # 2-D: rows are the records
         (lambda ev: np.concatenate([ev] * 100), 1000),  # 2.6 MB: filled without the GIL
     ],
 )
@@ -191,7 +189,7 @@ def test_pack_other_objects():
     assert pack_events_udp(Records(b"abcdefg"), 2) == [b"\x02\0\0\0abcd", b"\x01\0\0\0ef"]
     with pytest.raises(OverflowError, match="at most 4294967295 events"):
         pack_events_udp(Records(b"", count=2**32), 2**33)
-    with pytest.raises(AttributeError, match="tobytes"):
+    with pytest.raises(TypeError, match=r"slice into objects with tobytes\(\); got list"):
         pack_events_udp([(1, 2, 3, 1)])
     with pytest.raises(TypeError, match="has no len"):
         pack_events_udp(5)

@@ -21,6 +21,8 @@ using kit::kReleaseGilBytes;
 // The input as a C-contiguous float32 or float64 array (other types are
 // converted to float64 with NumPy's safe casting).
 Ref as_values(PyObject* data) {
+    // None would become an array of NaN, reported as a value out of range.
+    if (data == Py_None) kit::raise_arg_type("data", "np.ndarray", data);
     int type = NPY_FLOAT64;
     if (PyArray_Check(data)) {
         const int t = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(data));
@@ -88,7 +90,9 @@ PyObject* rate_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Ref values = as_values(a[0]);
         const std::size_t steps = checked_steps(a[1]);
         const double gain = kit::arg_float(a[2], "gain", 1.0);
-        if (!(gain >= 0.0)) kit::raise(PyExc_ValueError, "gain must be >= 0, got %R", a[2]);
+        // inf * 0 is NaN: an infinite gain has no probability for a value of 0.
+        if (!(gain >= 0.0) || std::isinf(gain))
+            kit::raise(PyExc_ValueError, "gain must be >= 0 and finite, got %R", a[2]);
         check_unit_range(values, "data");
         const std::size_t n = n_values(values);
         if (n > static_cast<std::size_t>(NPY_MAX_INTP) / steps) kit::raise(PyExc_MemoryError, "spike array too large");
@@ -162,13 +166,18 @@ PyObject* delta_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Ref values = as_values(a[0]);
         const std::size_t steps = checked_steps(a[1]);
         const double threshold = kit::arg_float(a[2], "threshold", 0.1);
-        if (!(threshold > 0.0) || std::isinf(threshold))
-            kit::raise(PyExc_ValueError, "threshold must be a finite number > 0, got %R", a[2]);
+        // Below 2**-53 the crossings of a unit step no longer count exactly
+        // in doubles (and 1 / threshold overflows near the smallest ones).
+        if (!(threshold >= 0x1p-53) || std::isinf(threshold))
+            kit::raise(PyExc_ValueError, "threshold must be a finite number >= 2**-53, got %R", a[2]);
         check_unit_range(values, "data");
         Ref previous;
         if (a[3] && a[3] != Py_None) {
             // The same element type as data, so one kernel instance reads both.
-            previous = kit::check(PyArray_FROM_OTF(a[3], PyArray_TYPE(np::arr(values)), NPY_ARRAY_IN_ARRAY));
+            // The element type of data (float64 values become float32 ones
+            // when data is float32), so one kernel instance reads both.
+            previous = kit::check(PyArray_FROM_OTF(a[3], PyArray_TYPE(np::arr(values)),
+                                                   NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
             if (!PyArray_SAMESHAPE(np::arr(previous), np::arr(values))) {
                 Ref ps = kit::getattr(previous.get(), "shape"), ds = kit::getattr(values.get(), "shape");
                 kit::raise(PyExc_ValueError, "previous must have the shape of data: %R, not %R", ds.get(),
@@ -198,14 +207,16 @@ const char* const kRateDoc =
     "Args:\n"
     "    data: Values in [0, 1], any shape, any float or integer dtype.\n"
     "    n_steps: Number of time steps (>= 1).\n"
-    "    gain: Probability per unit value (>= 0).\n\n"
+    "    gain: Probability per unit value (>= 0, finite).\n\n"
     "Returns:\n"
     "    float32 array of shape (n_steps, *data.shape).\n\n"
     "Randomness comes from NumPy's global legacy generator (it seeds the\n"
     "native generator that draws the spikes), so np.random.seed reproduces\n"
     "the output.\n\n"
     "Raises:\n"
-    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1, gain < 0.\n";
+    "    TypeError: data is None.\n"
+    "    ValueError: a value outside [0, 1] or NaN, n_steps < 1, gain < 0 or\n"
+    "        infinite.\n";
 
 const char* const kLatencyDoc =
     "Latency code (time to first spike): the strongest inputs fire first.\n\n"
@@ -240,13 +251,13 @@ const char* const kDeltaDoc =
     "Args:\n"
     "    data: Values in [0, 1].\n"
     "    n_steps: Number of time steps (>= 1).\n"
-    "    threshold: Contrast step (> 0).\n"
+    "    threshold: Contrast step (>= 2**-53, finite).\n"
     "    previous: Values in [0, 1] of the same shape as data, or None.\n\n"
     "Returns:\n"
     "    float32 array of shape (n_steps, *data.shape).\n\n"
     "Raises:\n"
-    "    ValueError: values outside [0, 1] or NaN, n_steps < 1, threshold <= 0,\n"
-    "        previous of another shape.\n";
+    "    ValueError: values outside [0, 1] or NaN, n_steps < 1, threshold not\n"
+    "        a finite number >= 2**-53, previous of another shape.\n";
 
 const char* const kModuleDoc =
     "Spike encoding: arrays of values in [0, 1] to spike trains.\n\n"

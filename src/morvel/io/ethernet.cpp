@@ -123,7 +123,13 @@ Ref pack_generic(PyObject* events, std::size_t step) {
         if (records < 0) kit::raise();
         if (static_cast<std::size_t>(records) > kMaxRecordsPerDatagram)
             raise_count_overflow(static_cast<std::size_t>(records));
-        Ref raw = kit::call_method(chunk.get(), "tobytes");
+        Ref raw = Ref::steal_or_null(kit::call_method_raw(chunk.get(), "tobytes"));
+        if (!raw) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) kit::raise();
+            PyErr_Clear();
+            kit::raise(PyExc_TypeError, "events must be an event array, or slice into objects with tobytes(); got %s",
+                       Py_TYPE(events)->tp_name);
+        }
         const kit::Buffer body(raw.get(), "can't concat %.100s to bytes");
         if (body.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX) - mk::kDatagramHeaderSize)
             kit::raise(PyExc_OverflowError, "datagram too large");
@@ -142,15 +148,42 @@ Ref pack_generic(PyObject* events, std::size_t step) {
 constexpr auto kPack = kit::function("pack_events_udp", "List[bytes]", kit::Param{"events", "np.ndarray"},
                                      kit::Param{"max_per_packet", "int", "1000", "int"});
 
+// A NumPy array must be one-dimensional and hold event records (fields t,
+// x, y, p of 8, 2, 2 and 1 bytes at offsets 0, 8, 10 and 12 of 13-byte
+// records, in either byte order): a datagram's count is its number of
+// records, and the receiver reads 13-byte records.
+void check_event_records(PyArrayObject* a) {
+    if (PyArray_NDIM(a) != 1)
+        kit::raise(PyExc_ValueError, "events must be one-dimensional, got %d dimensions", PyArray_NDIM(a));
+    PyArray_Descr* d = PyArray_DESCR(a);
+    bool ok = PyDataType_HASFIELDS(d) && PyDataType_ELSIZE(d) == static_cast<npy_intp>(mk::kEventSize) &&
+              PyTuple_GET_SIZE(PyDataType_NAMES(d)) == 4;
+    constexpr struct {
+        const char* name;
+        Py_ssize_t offset, size;
+    } kLayout[] = {{"t", 0, 8}, {"x", 8, 2}, {"y", 10, 2}, {"p", 12, 1}};
+    for (const auto& f : kLayout) {
+        if (!ok) break;
+        PyObject* info = PyDict_GetItemString(PyDataType_FIELDS(d), f.name);  // (dtype, offset[, title]), borrowed
+        ok = info && PyTuple_Check(info) && PyArray_DescrCheck(PyTuple_GET_ITEM(info, 0)) &&
+             PyLong_AsSsize_t(PyTuple_GET_ITEM(info, 1)) == f.offset &&
+             PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(info, 0))) == f.size &&
+             np::num_type(reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(info, 0)), true).has_value();
+    }
+    if (!ok)
+        kit::raise(PyExc_TypeError, "events must hold event records (fields t, x, y, p of 13-byte records), got dtype %R",
+                   kit::as_object(d));
+}
+
 PyObject* pack_events_udp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kPack, args, nargs, kwnames);
         PyObject* events = a[0];
         const std::size_t step = checked_max_per_packet(a[1]);
-        if (PyArray_CheckExact(events)) {
-            auto* arr = reinterpret_cast<PyArrayObject*>(events);
-            if (PyArray_NDIM(arr) == 1 && !PyDataType_REFCHK(PyArray_DESCR(arr)))
-                return pack_array(arr, step).release();
+        if (PyArray_Check(events)) {
+            auto* arr = np::arr(events);
+            check_event_records(arr);
+            if (PyArray_CheckExact(events)) return pack_array(arr, step).release();
         }
         return pack_generic(events, step).release();
     });
@@ -172,7 +205,11 @@ const char* const kPackDoc =
     "    List of bytes, in event order: packet k holds events\n"
     "    k * max_per_packet onwards; an empty array gives an empty list.\n\n"
     "Raises:\n"
-    "    ValueError: max_per_packet below 1.\n";
+    "    ValueError: max_per_packet below 1; a NumPy array that is not\n"
+    "        one-dimensional.\n"
+    "    TypeError: a NumPy array of another record layout than the event\n"
+    "        records (13 bytes: t, x, y, p); an object that does not slice\n"
+    "        into pieces with tobytes().\n";
 
 // ---------------------------------------------------------------------------
 // udp_event_receiver
