@@ -166,3 +166,40 @@ def test_info_and_convert_aedat4(tmp_path, events):
     out = str(tmp_path / "rec.h5")
     assert cli("convert", path, out).returncode == 0
     assert np.array_equal(read_h5(out), events[:3000])
+
+
+def test_info_reports_a_broken_hdf5_file_and_goes_on(tmp_path, recordings):
+    import h5py
+
+    bad = str(tmp_path / "c.h5")
+    with h5py.File(bad, "w") as f:  # a group where a dataset is expected
+        f.create_group("events/t")
+        for k in "xyp":
+            f["events"][k] = np.zeros(3)
+    garbage = str(tmp_path / "g.h5")
+    with open(recordings["hdf5"], "rb") as f:
+        data = bytearray(f.read())
+    data[600:4000] = os.urandom(3400)  # metadata trampled
+    with open(garbage, "wb") as f:
+        f.write(data)
+    r = cli("info", bad, garbage, recordings["events"])
+    assert r.returncode == 1 and "Traceback" not in r.stderr
+    lines = r.stderr.strip().splitlines()
+    assert len(lines) == 2 and lines[0].startswith(f"{bad}: error:") and lines[1].startswith(f"{garbage}: error:")
+    assert recordings["events"] in r.stdout
+
+
+def test_convert_refuses_a_gzip_level_out_of_range(tmp_path, recordings):
+    r = cli("convert", recordings["events"], str(tmp_path / "o.h5"), "--compression", "gzip",
+            "--compression-opts", "99")
+    assert r.returncode == 2 and "gzip level from 0 to 9" in r.stderr
+
+
+def test_converted_files_get_the_usual_mode(tmp_path, recordings):
+    out = str(tmp_path / "o.raw")
+    old = os.umask(0o022)
+    try:
+        assert cli("convert", recordings["events"], out).returncode == 0
+    finally:
+        os.umask(old)
+    assert os.stat(out).st_mode & 0o777 == 0o644

@@ -67,6 +67,16 @@ def _sensor_size(text: str) -> tuple[int, int]:
     return w, h
 
 
+def _gzip_level(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a gzip level from 0 to 9, got {text!r}") from None
+    if not 0 <= value <= 9:
+        raise argparse.ArgumentTypeError(f"expected a gzip level from 0 to 9, got {value}")
+    return value
+
+
 def _positive(text: str) -> int:
     try:
         value = int(text.replace("_", "").replace(",", ""))
@@ -185,15 +195,20 @@ class Recording:
 
             h5py = _ensure_h5py()
             self._reader = H5EventReader(path, chunk_size=chunk_size)
-            with h5py.File(path, "r") as f:
-                config = self._reader.config
-                layout = _detect_layout(f, config)
-                group = f[config.events_group] if config.events_group else f
-                attrs = group.attrs
-                if "sensor_width" in attrs and "sensor_height" in attrs:
-                    self.sensor_size = (int(attrs["sensor_width"]), int(attrs["sensor_height"]))
+            self.total = self._reader.n_events  # finds what is wrong with the layout or the file first
+            try:
+                with h5py.File(path, "r") as f:
+                    config = self._reader.config
+                    layout = _detect_layout(f, config)
+                    group = f[config.events_group] if config.events_group else f
+                    attrs = group.attrs
+                    if "sensor_width" in attrs and "sensor_height" in attrs:
+                        self.sensor_size = (int(attrs["sensor_width"]), int(attrs["sensor_height"]))
+            except (ValueError, KeyError, FileNotFoundError, PermissionError):
+                raise
+            except Exception as exc:  # what h5py raises for a broken file, whatever its kind
+                raise UserError(f"{path}: broken HDF5 file: {type(exc).__name__}: {_one_line(exc)}") from exc
             self.label = f"HDF5 ({layout} layout)"
-            self.total = self._reader.n_events
         elif kind == "events":
             from morvel.io.streaming import EVENT_DTYPE, BufferedEventReader
 
@@ -249,7 +264,7 @@ def _info(args: argparse.Namespace) -> int:
                         first = int(chunk["t"][0])
                     last = int(chunk["t"][-1])
                     n += len(chunk)
-        except (UserError, OSError, ValueError, ImportError, KeyError) as exc:
+        except Exception as exc:  # an unreadable file: one line, and on to the next one
             sys.stderr.write(f"{path}: error: {_one_line(exc)}\n")
             failed += 1
             continue
@@ -341,6 +356,11 @@ def _convert(args: argparse.Namespace) -> int:
             close()
         if interrupted:
             raise KeyboardInterrupt
+        # The temporary file was made private (0600); the output gets the
+        # mode any new file gets here.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
         os.replace(tmp, dst)
     except BaseException:
         try:
@@ -392,7 +412,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--chunk-size", type=_positive, default=1_000_000, help="events per step (default 1,000,000)")
     convert.add_argument("--compression", choices=("none", "gzip", "lzf"), default="none",
                          help="HDF5 compression (default none)")
-    convert.add_argument("--compression-opts", type=int, default=4, metavar="LEVEL", help="gzip level (default 4)")
+    convert.add_argument("--compression-opts", type=_gzip_level, default=4, metavar="LEVEL",
+                         help="gzip level, 0 to 9 (default 4)")
     convert.add_argument("--format", choices=("EVT2", "EVT3"), help="event format of a RAW IN without one in its header")
     convert.add_argument("--out-format", choices=("EVT2", "EVT3"), default="EVT3", help="event format of a RAW OUT")
     convert.add_argument("--sensor-size", type=_sensor_size, metavar="WxH", help="sensor size written to OUT "
