@@ -2,9 +2,25 @@
 native code works on them without the GIL, and the like. Each case runs
 where a crash cannot take the test run down with it."""
 
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import h5py
+import numpy as np
 import pytest
 
-from conftest import run_python
+from morvel.io import h5
+from morvel.io.encoding import delta_encode, rate_encode, temporal_encode
+from morvel.io.ethernet import pack_events_udp
+from morvel.io.formats import RawReader, events_to_frames, write_raw
+from morvel.io.h5 import H5Config, H5EventReader, H5EventWriter, read_h5, write_h5
+from morvel.io.streaming import EVENT_DTYPE, BufferedEventReader, EventBuffer, generate_random_events
+
+from conftest import make_events, run_python
 
 
 @pytest.mark.parametrize("call", ["encode_evt3(ev)", "encode_evt2(ev)", "write_raw(path, ev)",
@@ -63,26 +79,6 @@ def test_encoders_with_the_events_changing_under_them(call, tmp_path):
 
 
 # --- resources and signals -------------------------------------------------------------
-
-import os
-import signal
-import subprocess
-import sys
-import textwrap
-import time
-
-import h5py
-import numpy as np
-
-from morvel.io import h5
-from morvel.io.encoding import delta_encode, rate_encode, temporal_encode
-from morvel.io.ethernet import pack_events_udp
-from morvel.io.formats import RawReader, events_to_frames, write_raw
-from morvel.io.h5 import H5Config, H5EventReader, H5EventWriter, read_h5, write_h5
-from morvel.io.streaming import EVENT_DTYPE, BufferedEventReader, EventBuffer, generate_random_events
-
-from conftest import make_events
-
 
 def open_descriptors():
     return len(os.listdir("/proc/self/fd"))

@@ -52,7 +52,7 @@ public:
         }
         std::array<morvel::kernels::Column, 4> c{};
         for (char f : read) {
-            const std::size_t i = f == 't' ? 0 : f == 'x' ? 1 : f == 'y' ? 2 : 3;
+            const std::size_t i = field_index(f);
             c[i] = field(names[i], cast_to[i], keep_[i]);
             read_ |= 1u << i;
         }
@@ -80,12 +80,12 @@ public:
     }
 
 private:
+    // 't', 'x', 'y', 'p' -> 0, 1, 2, 3.
+    static std::size_t field_index(char f) noexcept { return f == 't' ? 0 : f == 'x' ? 1 : f == 'y' ? 2 : 3; }
+
     static std::string field_list(std::string_view read, const FieldNames& names) {
         std::string s;
-        for (char f : read) {
-            const std::size_t i = f == 't' ? 0 : f == 'x' ? 1 : f == 'y' ? 2 : 3;
-            s += (s.empty() ? "" : ", ") + std::string(names[i]);
-        }
+        for (char f : read) s += (s.empty() ? "" : ", ") + std::string(names[field_index(f)]);
         return s;
     }
 

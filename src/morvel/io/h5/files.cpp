@@ -12,6 +12,8 @@ namespace morvel::io::h5 {
 // Largest chunk of the whole-file writer.
 constexpr npy_intp kWriteChunk = 100000;
 
+namespace {
+
 Compression check_compression(PyObject* compression, long long level) {
     Compression c;
     if (!compression || PyUnicode_GET_LENGTH(compression) == 0) return c;
@@ -25,6 +27,8 @@ Compression check_compression(PyObject* compression, long long level) {
     c.filter = Ref::borrow(compression);
     return c;
 }
+
+}  // namespace
 
 Compression compression_args(PyObject* compression, PyObject* level) {
     Ref gzip = kit::str("gzip");

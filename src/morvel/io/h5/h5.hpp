@@ -278,8 +278,8 @@ struct Compression {
     Ref level;   // null: no options
 };
 
-Compression check_compression(PyObject* compression, long long level);
-// The `compression` and `compression_opts` arguments of the writers.
+// The `compression` and `compression_opts` arguments of the writers: None
+// (or ''), 'gzip' with a level from 0 to 9, or 'lzf'.
 Compression compression_args(PyObject* compression, PyObject* level);
 
 // Create a one-dimensional dataset of `n` elements; chunked when chunk > 0

@@ -81,9 +81,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             Writer* w = WriterType::of(self_obj);
             if (w->path) kit::raise(PyExc_RuntimeError, "H5EventWriter.__init__() cannot be called twice");
             Ref sensor_size = checked_sensor_size(a[2]);
-            Ref gzip = kit::str("gzip");
-            PyObject* compression = a[3] ? kit::arg_exact_or_none(a[3], &PyUnicode_Type, "compression") : gzip.get();
-            const long long level = kit::arg_int(a[4], "compression_opts", 4);
+            const Compression comp = compression_args(a[3], a[4]);
             const long long chunk = kit::arg_int(a[5], "chunk_size", 100000);
             if (chunk < 1 || chunk > kMaxChunk)
                 kit::raise(PyExc_ValueError, "chunk_size must be between 1 and %lld, got %lld", kMaxChunk, chunk);
@@ -92,7 +90,6 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             const Config c = load_config(config);
             check_for_writing(c);
             Ref path = kit::arg_path(a[0]);
-            const Compression comp = check_compression(compression, level);
 
             H5File file(h5, path.get(), "w", ChunkCache::off);
             Ref g = c.group_set ? kit::call_method(file.get(), "create_group", c.events_group.get())
