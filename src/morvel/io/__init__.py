@@ -8,7 +8,7 @@ first use: ``from morvel.io import streaming``.
 
 import importlib as _importlib
 
-__all__ = ["streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput"]
+__all__ = ["streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput", "recordings"]
 
 
 def __getattr__(name: str):
