@@ -139,10 +139,10 @@ def test_format_argument_and_missing_format(tmp_path):
     with pytest.raises(ValueError, match="names no event format.*pass format="):
         RawReader(path)
     assert RawReader(path, format="evt2").format == "EVT2"
-    with pytest.raises(ValueError, match="format must be 'EVT2' or 'EVT3', got 'EVT21'"):
-        RawReader(path, format="EVT21")
-    unknown = raw_file(tmp_path, b"% format EVT21;height=1;width=1\n% end\n", b"", "u.raw")
-    with pytest.raises(ValueError, match="unsupported event format 'EVT21'"):
+    with pytest.raises(ValueError, match="format must be 'EVT2', 'EVT21' or 'EVT3', got 'EVT4'"):
+        RawReader(path, format="EVT4")
+    unknown = raw_file(tmp_path, b"% format EVT4;height=1;width=1\n% end\n", b"", "u.raw")
+    with pytest.raises(ValueError, match="unsupported event format 'EVT4'"):
         RawReader(unknown)
     # the argument overrides what the header says
     wrong = raw_file(tmp_path, b"% evt 3.0\n% end\n", EVT2_BODY, "w.raw")
@@ -221,7 +221,7 @@ def test_write_raw_header_and_round_trip(tmp_path, fmt):
         ({"sensor_size": (100, 100)}, "outside the 100x100 sensor"),
         ({"sensor_size": (4096, 10)}, "sensor_size must be within 1..2048"),
         ({"sensor_size": (10,)}, "sensor_size must be \\(width, height\\) tuple"),
-        ({"format": "EVT4"}, "format must be 'EVT2' or 'EVT3'"),
+        ({"format": "EVT4"}, "format must be 'EVT2', 'EVT21' or 'EVT3'"),
     ],
 )
 def test_write_raw_refuses_before_touching_the_file(tmp_path, kwargs, message):

@@ -1,5 +1,5 @@
-// Streaming decoders for the Prophesee EVT 2.0 (32-bit words) and EVT 3.0
-// (16-bit words) raw formats.
+// Streaming decoders for the Prophesee EVT 2.0 (32-bit words), EVT 2.1
+// (64-bit words) and EVT 3.0 (16-bit words) raw formats.
 //
 // Each decoder is a small value type holding everything that survives
 // between calls: the time state, wrap counters, EVT3 y / base x / polarity,
@@ -124,6 +124,121 @@ private:
             }
             if (type == 0x8) {
                 const std::uint64_t th = w & 0x0FFFFFFFu;
+                if (time_high >= th + (std::uint64_t{1} << 27)) offset += std::uint64_t{1} << 34;
+                time_high = th;
+                base = offset + (th << 6);
+            }
+            return 0;
+        }
+    };
+};
+
+// ---------------------------------------------------------------------------
+// EVT 2.1
+//
+// 64-bit little-endian words (the valid mask in the first four bytes on
+// disk), type in bits 63..60:
+//   0x0 EVT_NEG / 0x1 EVT_POS  t low = bits 59..54, x base = bits 53..43,
+//                             y = bits 42..32, valid mask = bits 31..0: one
+//                             event at x base + i for every set bit i,
+//                             in rising i
+//   0x8 EVT_TIME_HIGH          timestamp bits 33..6 in bits 59..32
+//   anything else              ignored (0xA EXT_TRIGGER, 0xE OTHERS, 0xF ...)
+// Time high wraps as in EVT 2.0: a drop of at least 2^27 adds 2^34.
+// ---------------------------------------------------------------------------
+struct Evt21Decoder {
+    static constexpr std::size_t kWordBytes = 8;
+
+    std::uint64_t time_high = 0;    // last EVT_TIME_HIGH payload (28 bits)
+    std::uint64_t offset = 0;       // wraps * 2^34
+    std::size_t pending = 0;        // bytes held in tail (0..7)
+    unsigned char tail[kWordBytes] = {};
+
+    void reset() noexcept { *this = Evt21Decoder{}; }
+    std::size_t pending_bytes() const noexcept { return pending; }
+
+    // Upper bound on events from decode(data, n): 32 per complete word.
+    std::size_t max_events(std::size_t n) const noexcept {
+        return ((n / kWordBytes) + ((n % kWordBytes) + pending) / kWordBytes) * 32;
+    }
+
+    static std::size_t word_events(std::uint64_t w) noexcept {
+        return (w >> 61) == 0 ? static_cast<std::size_t>(std::popcount(static_cast<std::uint32_t>(w))) : 0;
+    }
+
+    // Exact number of events decode(data, n) will produce.
+    std::size_t count_events(const unsigned char* data, std::size_t n) const noexcept {
+        if (n == 0) return 0;
+        std::size_t count = 0;
+        if (pending != 0) {
+            const std::size_t need = kWordBytes - pending;
+            if (n < need) return 0;
+            unsigned char w[kWordBytes];
+            std::memcpy(w, tail, pending);
+            std::memcpy(w + pending, data, need);
+            count += word_events(load_u64(w));
+            data += need;
+            n -= need;
+        }
+        const std::size_t words = n / kWordBytes;
+        for (std::size_t i = 0; i < words; ++i) count += word_events(load_u64(data + i * kWordBytes));
+        return count;
+    }
+
+    // Decodes n new bytes into out (room for count_events(data, n) events
+    // is enough); returns the number written. Trailing bytes that do not
+    // complete a word are kept for the next call.
+    std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
+        if (n == 0) return 0;
+        Cursor c{time_high, offset, offset + (time_high << 6)};
+        std::size_t k = 0;
+        if (pending != 0) {
+            const std::size_t need = kWordBytes - pending;
+            if (n < need) {
+                std::memcpy(tail + pending, data, n);
+                pending += n;
+                return 0;
+            }
+            std::memcpy(tail + pending, data, need);
+            data += need;
+            n -= need;
+            pending = 0;
+            k += c.step(load_u64(tail), out + k);
+        }
+        const std::size_t words = n / kWordBytes;
+        const unsigned char* const end = data + words * kWordBytes;
+        for (const unsigned char* p = data; p != end; p += kWordBytes) k += c.step(load_u64(p), out + k);
+        pending = n - words * kWordBytes;
+        if (pending != 0) std::memcpy(tail, end, pending);
+        time_high = c.time_high;
+        offset = c.offset;
+        return k;
+    }
+
+private:
+    struct Cursor {
+        std::uint64_t time_high;
+        std::uint64_t offset;
+        std::uint64_t base;  // offset + (time_high << 6)
+
+        MORVEL_INLINE std::size_t step(std::uint64_t w, Event* out) noexcept {
+            const std::uint64_t type = w >> 60;
+            if (type < 2) {
+                std::uint32_t mask = static_cast<std::uint32_t>(w);
+                const std::uint64_t t = base | ((w >> 54) & 0x3Fu);
+                const std::uint32_t xb = static_cast<std::uint32_t>((w >> 43) & 0x7FFu);
+                const auto y = static_cast<std::uint16_t>((w >> 32) & 0x7FFu);
+                const auto p = static_cast<std::uint8_t>(type);
+                std::size_t k = 0;
+                while (mask != 0) {
+                    const unsigned i = static_cast<unsigned>(std::countr_zero(mask));
+                    out[k++] = Event{t, static_cast<std::uint16_t>(xb + i), y, p};
+                    mask &= mask - 1;
+                }
+                return k;
+            }
+            if (type == 0x8) {
+                const std::uint64_t th = (w >> 32) & 0x0FFFFFFFu;
                 if (time_high >= th + (std::uint64_t{1} << 27)) offset += std::uint64_t{1} << 34;
                 time_high = th;
                 base = offset + (th << 6);

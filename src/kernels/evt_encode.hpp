@@ -1,12 +1,13 @@
-// Encoders from Event records to EVT 2.0 (32-bit words) and EVT 3.0 (16-bit
-// words), the inverse of Evt2Decoder / Evt3Decoder in evt.hpp: decoding what
+// Encoders from Event records to EVT 2.0 (32-bit words), EVT 2.1 (64-bit
+// words) and EVT 3.0 (16-bit words), the inverse of Evt2Decoder /
+// Evt21Decoder / Evt3Decoder in evt.hpp: decoding what
 // these write gives back the same events in the same order.
 //
 // Accepted events: x < 2048, y < 2048, p of 0 or 1, t non-decreasing, and
 // every step in time (from 0 to the first event, then from each event to the
 // next) crossing at most kEvtMaxPeriodsPerStep periods of the format's time
-// counter (EVT 2.0: 2^34 us, EVT 3.0: 2^24 us; the check is on t >> 34 or
-// t >> 24). Anything else is reported with the index of the first offending
+// counter (EVT 2.0 and 2.1: 2^34 us, EVT 3.0: 2^24 us; the check is on
+// t >> 34 or t >> 24). Anything else is reported with the index of the first offending
 // event: by encoded_size() before a single byte is written, by encode() when
 // it reaches that event's block.
 //
@@ -28,6 +29,9 @@
 // Words written:
 //   EVT 2.0: EVT_TIME_HIGH first and whenever t >> 6 changes, then one
 //            CD_OFF / CD_ON word per event.
+//   EVT 2.1: as EVT 2.0, with one EVT_NEG / EVT_POS word for the events
+//            that follow one another with the same t, y and p and rising x
+//            within one 32-column group (x base = x & ~31).
 //   EVT 3.0: EVT_TIME_HIGH, EVT_TIME_LOW and EVT_ADDR_Y first; after that
 //            EVT_TIME_HIGH when t >> 12 changes, EVT_TIME_LOW whenever t
 //            changes (also right after a time-high change, even to 0, for
@@ -388,6 +392,61 @@ struct Evt2Encoder : evt_encode_detail::EncoderOps<Evt2Encoder> {
         }
         last_t = ev[end - 1].t;
         return end;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// EVT 2.1
+// ---------------------------------------------------------------------------
+struct Evt21Encoder : evt_encode_detail::EncoderOps<Evt21Encoder> {
+    using Word = std::uint64_t;
+    static constexpr std::size_t kWordBytes = 8;
+    static constexpr unsigned kPeriodBits = 34;
+    static constexpr std::size_t kSlackBytes = 0;
+    // A group holds events of strictly rising x within 32 columns: it ends
+    // fewer than 32 events past the block it starts in.
+    static constexpr std::size_t kLookahead = 32;
+    static constexpr std::uint64_t kWordsPerEvent = 2;  // an event word and a time high
+
+    std::uint64_t last_t = 0;  // t of the last event encoded (0 before any)
+    bool started = false;      // words have been written (a time high is set)
+
+    // Encodes events from i until reaching end (a group may take the
+    // position past end, up to n); returns the position reached.
+    template <class Sink>
+    std::size_t run_block(const Event* ev, std::size_t i, std::size_t end, std::size_t n, Sink& sink) noexcept {
+        if (i >= end) return i;
+        auto put_high = [&sink](std::uint64_t h) { sink.put((Word{0x8} << 60) | (static_cast<Word>(h) << 32)); };
+        if (!started) {
+            const std::uint64_t to = ev[i].t >> 6;
+            if (to == 0) put_high(0);
+            else evt_encode_detail::advance_time_high<28>(0, to, put_high);
+            last_t = ev[i].t;
+            started = true;
+        }
+        std::uint64_t hi = last_t >> 6;
+        while (i < end) {
+            const Event& e = ev[i];
+            const std::uint64_t t = e.t;
+            if ((t >> 6) != hi) [[unlikely]] {
+                evt_encode_detail::advance_time_high<28>(hi, t >> 6, put_high);
+                hi = t >> 6;
+            }
+            const std::uint32_t base = e.x & ~31u;
+            std::uint32_t last = e.x, mask = 1u << (e.x - base);
+            std::size_t j = i + 1;
+            while (j < n && ev[j].t == t && ev[j].y == e.y && ev[j].p == e.p && ev[j].x > last &&
+                   (ev[j].x & ~31u) == base) {
+                last = ev[j].x;
+                mask |= 1u << (last - base);
+                ++j;
+            }
+            sink.put((Word{e.p} << 60) | (static_cast<Word>(t & 63u) << 54) | (Word{base} << 43) |
+                     (Word{e.y} << 32) | Word{mask});
+            last_t = t;
+            i = j;
+        }
+        return i;
     }
 };
 

@@ -249,21 +249,25 @@ inline bool find_raw_format_option(std::string_view options, std::string_view na
     return found;
 }
 
-enum class RawFormat : std::uint8_t { unknown, evt2, evt3 };
+enum class RawFormat : std::uint8_t { unknown, evt2, evt21, evt3 };
 
-// Format names are compared without regard to case: "EVT2", "EVT3".
+// Format names are compared without regard to case: "EVT2", "EVT21" (also
+// "EVT2.1"), "EVT3".
 inline RawFormat raw_format_from_name(std::string_view name) noexcept {
     name = raw_header_detail::trim(name);
     if (raw_header_detail::iequals(name, "EVT2")) return RawFormat::evt2;
     if (raw_header_detail::iequals(name, "EVT3")) return RawFormat::evt3;
+    if (raw_header_detail::iequals(name, "EVT21") || raw_header_detail::iequals(name, "EVT2.1"))
+        return RawFormat::evt21;
     return RawFormat::unknown;
 }
 
-// The older "evt" key: "2.0" / "3.0" (also "2" / "3").
+// The older "evt" key: "2.0" / "2.1" / "3.0" (also "2" / "3").
 inline RawFormat raw_format_from_evt_version(std::string_view v) noexcept {
     v = raw_header_detail::trim(v);
     if (v == "2.0" || v == "2") return RawFormat::evt2;
     if (v == "3.0" || v == "3") return RawFormat::evt3;
+    if (v == "2.1") return RawFormat::evt21;
     return RawFormat::unknown;
 }
 

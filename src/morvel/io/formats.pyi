@@ -76,7 +76,7 @@ def events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100) -
 
 @disjoint_base
 class RawReader:
-    """Reader for RAW camera recordings (ASCII header, then EVT 2.0 / EVT 3.0 words)."""
+    """Reader for RAW camera recordings (ASCII header, then EVT 2.0 / 2.1 / 3.0 words)."""
 
     path: str
     header: dict[str, str]
@@ -84,7 +84,7 @@ class RawReader:
     data_offset: int
     @property
     def format(self) -> str:
-        """"EVT2" or "EVT3"."""
+        """"EVT2", "EVT21" or "EVT3"."""
     @property
     def chunk_size(self) -> int: ...
     def __init__(

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "kit/kit.hpp"
+#include "kit/events.hpp"
 #include "kit/numpy.hpp"
 #include "kernels/raw_header.hpp"
 
@@ -23,12 +24,16 @@ void add_raw_reader(PyObject* module);
 void add_raw_writer(PyObject* module);
 
 // The event formats of RAW recordings.
-enum class Fmt { evt2, evt3 };
+enum class Fmt { evt2, evt21, evt3 };
 
-inline const char* fmt_name(Fmt f) { return f == Fmt::evt2 ? "EVT2" : "EVT3"; }
+inline const char* fmt_name(Fmt f) { return f == Fmt::evt2 ? "EVT2" : f == Fmt::evt21 ? "EVT21" : "EVT3"; }
 
-// The format named by a `format=` argument: "EVT2"/"EVT3" in any case, or
-// the version numbers of the older `evt` key.
+inline Fmt fmt_of(kn::RawFormat f) {
+    return f == kn::RawFormat::evt2 ? Fmt::evt2 : f == kn::RawFormat::evt21 ? Fmt::evt21 : Fmt::evt3;
+}
+
+// The format named by a `format=` argument: "EVT2"/"EVT21"/"EVT3" in any
+// case, or the version numbers of the older `evt` key.
 inline Fmt fmt_from_argument(PyObject* arg, const char* param) {
     PyObject* s = kit::arg_str(arg, param);
     Py_ssize_t len = 0;
@@ -37,16 +42,12 @@ inline Fmt fmt_from_argument(PyObject* arg, const char* param) {
     const std::string_view v(text, static_cast<std::size_t>(len));
     kn::RawFormat f = kn::raw_format_from_name(v);
     if (f == kn::RawFormat::unknown) f = kn::raw_format_from_evt_version(v);
-    if (f == kn::RawFormat::unknown) kit::raise(PyExc_ValueError, "%s must be 'EVT2' or 'EVT3', got %R", param, arg);
-    return f == kn::RawFormat::evt2 ? Fmt::evt2 : Fmt::evt3;
+    if (f == kn::RawFormat::unknown)
+        kit::raise(PyExc_ValueError, "%s must be 'EVT2', 'EVT21' or 'EVT3', got %R", param, arg);
+    return fmt_of(f);
 }
 
 // Events given to the frame builders and the encoders must be arrays.
-inline void check_ndarray(PyObject* events) {
-    if (!PyArray_Check(events)) {
-        Ref name = kit::check(PyType_GetName(Py_TYPE(events)));
-        kit::raise(PyExc_TypeError, "events must be np.ndarray, got %U", name.get());
-    }
-}
+inline void check_ndarray(PyObject* events) { kit::require_ndarray(events); }
 
 }  // namespace morvel::io::formats

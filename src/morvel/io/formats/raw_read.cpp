@@ -1,5 +1,5 @@
-// RawReader: RAW camera recordings (an ASCII header, then EVT 2.0 or EVT 3.0
-// words) read without the vendor SDK. The header is parsed by
+// RawReader: RAW camera recordings (an ASCII header, then EVT 2.0, 2.1 or
+// 3.0 words) read without the vendor SDK. The header is parsed by
 // kernels/raw_header.hpp; the words are decoded piece by piece into chunks
 // of a fixed size by the shared block/carry loop (kit/chunks.hpp).
 
@@ -7,6 +7,7 @@
 
 #include "kit/chunks.hpp"
 #include "kit/file.hpp"
+#include "kit/header.hpp"
 #include "kernels/evt.hpp"
 
 #include <algorithm>
@@ -15,10 +16,6 @@
 
 namespace morvel::io::formats {
 namespace {
-
-Ref text_of(std::string_view v) {
-    return kit::check(PyUnicode_DecodeUTF8(v.data(), static_cast<Py_ssize_t>(v.size()), "replace"));
-}
 
 // What the header of a RAW file says.
 struct RawMeta {
@@ -30,40 +27,16 @@ struct RawMeta {
 };
 
 RawMeta read_raw_header(kit::File& file) {
-    std::vector<unsigned char> head;
-    std::size_t want = 1 << 16;
-    std::vector<kn::RawHeaderEntry> entries(64);
-    kn::RawHeader h{};
-    for (;;) {
-        const std::size_t have = head.size();
-        head.resize(want);
-        const std::size_t got = file.read_full(reinterpret_cast<char*>(head.data()) + have, want - have);
-        head.resize(have + got);
-        const bool eof = head.size() < want;
-        h = kn::parse_raw_header(head.data(), head.size(), eof, entries.data(), entries.size());
-        if (h.status == kn::RawHeaderStatus::ok && h.n_entries > entries.size()) {
-            entries.resize(h.n_entries);
-            h = kn::parse_raw_header(head.data(), head.size(), eof, entries.data(), entries.size());
-        }
-        if (h.status != kn::RawHeaderStatus::need_more) break;
-        want = std::min(want * 4, kn::kRawHeaderMaxBytes + 2);
-    }
-    if (h.status == kn::RawHeaderStatus::too_large)
-        kit::raise(PyExc_ValueError, "RAW header longer than %zd bytes", static_cast<Py_ssize_t>(kn::kRawHeaderMaxBytes));
+    const kit::TextHeader head = kit::read_text_header(file, "RAW");
     RawMeta meta;
-    meta.header = kit::check(PyDict_New());
-    for (std::size_t i = 0; i < h.n_entries; ++i) {
-        Ref key = text_of(kn::raw_entry_key(head.data(), entries[i]));
-        Ref value = text_of(kn::raw_entry_value(head.data(), entries[i]));
-        kit::check(PyDict_SetItem(meta.header.get(), key.get(), value.get()));
-    }
-    meta.info = kn::describe_raw_header(head.data(), entries.data(), h.n_entries);
+    meta.header = head.dict();
+    meta.info = kn::describe_raw_header(head.bytes.data(), head.entries.data(), head.entries.size());
     meta.format_text = meta.info.format_source == kn::RawFormatSource::none ? Ref::borrow(Py_None)
-                                                                            : text_of(meta.info.format_text);
+                                                                            : kit::TextHeader::text(meta.info.format_text);
     meta.sensor_size = meta.info.size_source == kn::RawSizeSource::none
                            ? Ref::borrow(Py_None)
                            : kit::check(Py_BuildValue("(II)", meta.info.width, meta.info.height));
-    meta.data_offset = static_cast<long long>(h.data_offset);
+    meta.data_offset = static_cast<long long>(head.data_offset);
     return meta;
 }
 
@@ -101,17 +74,18 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             RawMeta meta = read_raw_header(file);
             if (!forced) {
                 switch (meta.info.format) {
-                    case kn::RawFormat::evt2: fmt = Fmt::evt2; break;
-                    case kn::RawFormat::evt3: fmt = Fmt::evt3; break;
+                    case kn::RawFormat::evt2:
+                    case kn::RawFormat::evt21:
+                    case kn::RawFormat::evt3: fmt = fmt_of(meta.info.format); break;
                     case kn::RawFormat::unknown:
                         if (meta.info.format_source == kn::RawFormatSource::none)
                             kit::raise(PyExc_ValueError,
                                        "%S: the header names no event format (no 'format' or 'evt' line); "
-                                       "pass format='EVT2' or format='EVT3'",
+                                       "pass format='EVT2', 'EVT21' or 'EVT3'",
                                        path.get());
                         kit::raise(PyExc_ValueError,
                                    "%S: unsupported event format %R in the header's '%s' line; "
-                                   "pass format='EVT2' or format='EVT3' to read it as one of those",
+                                   "pass format='EVT2', 'EVT21' or 'EVT3' to read it as one of those",
                                    path.get(), meta.format_text.get(),
                                    meta.info.format_source == kn::RawFormatSource::format ? "format" : "evt");
                 }
@@ -157,6 +131,8 @@ kit::Generator chunks_of(Ref path, long long data_offset, Fmt format, std::size_
 kit::Generator chunks_for(const Reader* self, std::size_t chunk, bool whole = false) {
     if (self->format == Fmt::evt2)
         return chunks_of<kn::Evt2Decoder>(self->path.copy(), self->data_offset, self->format, chunk, whole);
+    if (self->format == Fmt::evt21)
+        return chunks_of<kn::Evt21Decoder>(self->path.copy(), self->data_offset, self->format, chunk, whole);
     return chunks_of<kn::Evt3Decoder>(self->path.copy(), self->data_offset, self->format, chunk, whole);
 }
 
@@ -186,9 +162,12 @@ std::size_t count_events(kit::File& file, PyObject* path, long long data_offset,
 
 std::size_t count_file_events(const Reader* self) {
     kit::File file(self->path.get());
-    return self->format == Fmt::evt2
-               ? count_events<kn::Evt2Decoder>(file, self->path.get(), self->data_offset, self->format)
-               : count_events<kn::Evt3Decoder>(file, self->path.get(), self->data_offset, self->format);
+    switch (self->format) {
+        case Fmt::evt2: return count_events<kn::Evt2Decoder>(file, self->path.get(), self->data_offset, self->format);
+        case Fmt::evt21: return count_events<kn::Evt21Decoder>(file, self->path.get(), self->data_offset, self->format);
+        case Fmt::evt3: break;
+    }
+    return count_events<kn::Evt3Decoder>(file, self->path.get(), self->data_offset, self->format);
 }
 
 constexpr auto kReadAll = kit::method("read_all", "np.ndarray");
@@ -219,11 +198,11 @@ PyObject* reader_get_format(PyObject* self_obj, void*) {
 }
 
 const char* const kReaderDoc =
-    "Reader for RAW camera recordings (an ASCII header, then EVT 2.0 or EVT 3.0\n"
-    "words), without the vendor SDK.\n\n"
+    "Reader for RAW camera recordings (an ASCII header, then EVT 2.0, EVT 2.1 or\n"
+    "EVT 3.0 words), without the vendor SDK.\n\n"
     "The header is read at construction: ``header`` holds its ``% key value``\n"
-    "lines as a dict, ``format`` is \"EVT2\" or \"EVT3\" (the ``format`` argument\n"
-    "overrides the header's ``format`` / ``evt`` lines), ``sensor_size`` is\n"
+    "lines as a dict, ``format`` is \"EVT2\", \"EVT21\" or \"EVT3\" (the ``format``\n"
+    "argument overrides the header's ``format`` / ``evt`` lines), ``sensor_size`` is\n"
     "(width, height) from the ``format`` options or the ``geometry`` line, or\n"
     "None. Iteration yields EVENT_DTYPE chunks of exactly ``chunk_size`` events\n"
     "but the last, decoding the file in bounded pieces (memory does not grow\n"
@@ -264,7 +243,7 @@ void add_raw_reader(PyObject* m) {
         kit::ref_field<ReaderFields, &ReaderFields::sensor_size>("sensor_size",
                                                                  "(width, height) from the header, or None."),
         kit::int_field<ReaderFields, &ReaderFields::data_offset>("data_offset", "Byte offset of the first event word."),
-        {"format", reader_get_format, nullptr, "\"EVT2\" or \"EVT3\".", nullptr},
+        {"format", reader_get_format, nullptr, "\"EVT2\", \"EVT21\" or \"EVT3\".", nullptr},
         kit::int_field<ReaderFields, &ReaderFields::chunk_size>("chunk_size", "Events per chunk."),
         kit::kEndGetSet,
     };

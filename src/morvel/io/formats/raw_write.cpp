@@ -1,6 +1,6 @@
 // Writing RAW recordings: encode_evt2 / encode_evt3 (events to EVT words,
 // kernels/evt_encode.hpp), the streaming RawWriter and the whole-array
-// write_raw.
+// write_raw (EVT 2.0, 2.1 or 3.0).
 
 #include "formats.hpp"
 
@@ -15,46 +15,9 @@ namespace morvel::io::formats {
 namespace {
 using kit::kReleaseGilBytes;
 
-// Contiguous event records ready for the encoders.
-struct Records {
-    Ref holder;  // owns the memory (the array given, or a new one)
-    const Event* data = nullptr;
-    std::size_t n = 0;
-};
+using Records = kit::EventRecords;
 
-// The events as records for the encoders, matched by field name. Fields of
-// the event types are taken as they are (the encoder checks the values);
-// fields of other types are checked here first, so that no value is wrapped
-// into range by a cast.
-Records records_for_encoding(PyObject* events) {
-    check_ndarray(events);
-    const kit::EventTable table(events, "txyp", kit::kEventFields, {NPY_INT64, NPY_INT64, NPY_INT64, NPY_INT64});
-    const std::size_t n = table.size();
-    if (const Event* records = table.records()) return {Ref::borrow(events), records, n};
-    const kn::EventColumns& c = table.columns();
-    Ref out = np::empty(static_cast<npy_intp>(n));
-    Event* ev = np::events_data(out);
-    if (c.t.type == kn::NumType::u64 && c.x.type == kn::NumType::u16 && c.y.type == kn::NumType::u16 &&
-        c.p.type == kn::NumType::u8) {
-        kn::interleave(c, n, ev);  // our field types at another layout or stride
-        return {std::move(out), ev, n};
-    }
-    const kit::Contiguous<std::int64_t> t(c.t, n), x(c.x, n), y(c.y, n), p(c.p, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto at = static_cast<Py_ssize_t>(i);
-        if (t.data()[i] < 0) kit::raise(PyExc_ValueError, "cannot encode event %zd: t must not be negative", at);
-        if (x.data()[i] < 0 || x.data()[i] > kn::kEvtMaxCoordinate)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: x must be in [0, 2048)", at);
-        if (y.data()[i] < 0 || y.data()[i] > kn::kEvtMaxCoordinate)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: y must be in [0, 2048)", at);
-        if (p.data()[i] != 0 && p.data()[i] != 1)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: p must be 0 or 1", at);
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        ev[i] = Event{static_cast<std::uint64_t>(t.data()[i]), static_cast<std::uint16_t>(x.data()[i]),
-                      static_cast<std::uint16_t>(y.data()[i]), static_cast<std::uint8_t>(p.data()[i])};
-    return {std::move(out), ev, n};
-}
+Records records_for_encoding(PyObject* events) { return kit::event_records(events, kn::kEvtMaxCoordinate); }
 
 // Encoded bytes of `records`, continuing from the encoder's state. Errors
 // name the first event that cannot be encoded (counted from first_index).
@@ -110,7 +73,8 @@ PyObject* encode_evt3(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // The header a writer puts before the words.
 std::string raw_header_text(Fmt fmt, std::uint32_t width, std::uint32_t height) {
-    std::string h = std::string("% evt ") + (fmt == Fmt::evt2 ? "2.0" : "3.0") + "\n% format " + fmt_name(fmt);
+    std::string h = std::string("% evt ") + (fmt == Fmt::evt2 ? "2.0" : fmt == Fmt::evt21 ? "2.1" : "3.0") +
+                    "\n% format " + fmt_name(fmt);
     if (width) {
         h += ";height=" + std::to_string(height) + ";width=" + std::to_string(width) + "\n% geometry " +
              std::to_string(width) + "x" + std::to_string(height);
@@ -131,32 +95,27 @@ Ref checked_sensor_size(PyObject* arg, std::uint32_t& width, std::uint32_t& heig
     return kit::check(Py_BuildValue("(LL)", s.width, s.height));
 }
 
-void check_inside_sensor(const Records& records, std::uint32_t width, std::uint32_t height, long long first_index) {
-    if (!width) return;
-    for (std::size_t i = 0; i < records.n; ++i) {
-        const Event& e = records.data[i];
-        if (e.x >= width || e.y >= height)
-            kit::raise(PyExc_ValueError, "cannot encode event %lld (x=%u, y=%u): outside the %ux%u sensor",
-                       first_index + static_cast<long long>(i), unsigned{e.x}, unsigned{e.y}, width, height);
-    }
-}
-
 // Header and encoded events for one write, from copies of the encoder state
 // (a failed write leaves the state as it was).
 struct WriterState {
     kn::Evt2Encoder evt2;
+    kn::Evt21Encoder evt21;
     kn::Evt3Encoder evt3;
     Fmt format = Fmt::evt3;
     std::uint32_t width = 0, height = 0;
     long long n_events = 0;
 
     Ref encode(const Records& records) {
-        check_inside_sensor(records, width, height, n_events);
+        kit::check_inside_sensor(records, width, height, n_events);
         Ref data;
         if (format == Fmt::evt2) {
             kn::Evt2Encoder enc = evt2;
             data = encode_records(enc, records, n_events);
             evt2 = enc;
+        } else if (format == Fmt::evt21) {
+            kn::Evt21Encoder enc = evt21;
+            data = encode_records(enc, records, n_events);
+            evt21 = enc;
         } else {
             kn::Evt3Encoder enc = evt3;
             data = encode_records(enc, records, n_events);
@@ -293,7 +252,9 @@ PyObject* write_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 const char* const kWriterDoc =
     "Streaming writer of RAW recordings: the header at creation, then the\n"
-    "events of every write() encoded as EVT 2.0 or EVT 3.0 words.\n\n"
+    "events of every write() encoded as EVT 2.0, EVT 2.1 or EVT 3.0 words\n"
+    "(format \"EVT2\", \"EVT21\" or \"EVT3\"; EVT 2.1 puts the events of one\n"
+    "time, row and polarity within 32 columns into one word).\n\n"
     "The header holds ``% evt``, ``% format NAME;height=H;width=W`` and\n"
     "``% geometry WxH`` (the sizes only with a sensor_size) and ``% end``.\n"
     "Events must have non-decreasing t across all writes, coordinates below\n"
@@ -320,7 +281,7 @@ const char* const kEncodeEvt3Doc =
 const char* const kWriteRawDoc =
     "Write events as a RAW recording: a header with ``% evt``, ``% format\n"
     "NAME;height=H;width=W``, ``% geometry WxH`` (sizes only with a\n"
-    "sensor_size) and ``% end``, then the EVT 2.0 or EVT 3.0 words.\n\n"
+    "sensor_size) and ``% end``, then the EVT 2.0, EVT 2.1 or EVT 3.0 words.\n\n"
     "Every event is checked and encoded before a byte is written: t must not\n"
     "decrease, x and y must be below 2048 (and inside sensor_size when\n"
     "given), p 0 or 1; otherwise ValueError names the first such event and\n"
@@ -344,7 +305,7 @@ void add_raw_writer(PyObject* m) {
         kit::ref_field<WriterFields, &WriterFields::sensor_size>("sensor_size",
                                                                  "(width, height) written to the header, or None."),
         {"n_events", writer_get_n_events, nullptr, "Events written so far.", nullptr},
-        {"format", writer_get_format, nullptr, "\"EVT2\" or \"EVT3\".", nullptr},
+        {"format", writer_get_format, nullptr, "\"EVT2\", \"EVT21\" or \"EVT3\".", nullptr},
         {"closed", writer_get_closed, nullptr, "True once closed.", nullptr},
         kit::kEndGetSet,
     };

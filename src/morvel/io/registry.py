@@ -1,0 +1,605 @@
+"""One entry point for every recording format: ``open``, ``write``, ``Writer``.
+
+The registry names each format, how it is recognised (the file's first bytes
+or header first, its name second), its native reader and writer, and whether
+``Recording.read_time_window`` seeks through an index or reads forward::
+
+    import morvel.io as mio
+    with mio.open("recording.raw") as rec:       # RAW EVT 2.0 / 2.1 / 3.0, DAT, AEDAT4, HDF5, records
+        for chunk in rec:                         # EVENT_DTYPE chunks, bounded memory
+            ...
+    mio.write("copy.dat", events, sensor_size=(304, 240))
+    mio.FORMATS["aedat4"].seeks                   # True
+"""
+
+from __future__ import annotations
+
+import builtins
+import dataclasses
+import os
+import tempfile
+import types
+from typing import Any, Iterator, Mapping, Optional, Tuple, Union
+
+import numpy as np
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+__all__ = ["FormatInfo", "FORMATS", "Recording", "Writer", "detect_format", "open", "write"]
+
+
+@dataclasses.dataclass(frozen=True)
+class FormatInfo:
+    """What the registry knows of one format."""
+
+    name: str
+    """The format's name in the registry ("evt3", "dat", ...)."""
+    description: str
+    extensions: Tuple[str, ...]
+    """File name endings, lower case with the dot; the first is the usual one."""
+    reads: bool
+    writes: bool
+    seeks: bool
+    """``read_time_window`` seeks through an index (else it reads forward)."""
+
+
+_HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
+_EVENT_BYTES = 13
+
+_FORMATS = [
+    FormatInfo("evt3", "Prophesee RAW, EVT 3.0 (16-bit words)", (".raw",), True, True, False),
+    FormatInfo("evt2", "Prophesee RAW, EVT 2.0 (32-bit words)", (".raw",), True, True, False),
+    FormatInfo("evt2.1", "Prophesee RAW, EVT 2.1 (64-bit words)", (".raw",), True, True, False),
+    FormatInfo("dat", "Prophesee DAT (8-byte CD events, 32-bit timestamps)", (".dat",), True, True, False),
+    FormatInfo("aedat4", "iniVation AEDAT4 (FlatBuffers packets, optionally LZ4 / Zstandard)", (".aedat4",),
+               True, True, True),
+    FormatInfo("hdf5", "HDF5 event file (separate /events/t, x, y, p datasets or one compound table)",
+               (".h5", ".hdf5", ".hdf"), True, True, True),
+    FormatInfo("events", "raw EVENT_DTYPE records (13 bytes each, no header)", (".bin", ".events"), True, True,
+               False),
+]
+
+FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _FORMATS})
+"""Every format the registry knows: name -> FormatInfo."""
+
+_RAW_NAMES = {"evt2": "EVT2", "evt2.1": "EVT21", "evt3": "EVT3"}
+
+
+def _known() -> str:
+    return ", ".join(repr(n) for n in FORMATS)
+
+
+def _check_format(format: Optional[str], *, writing: bool = False) -> Optional[str]:
+    if format is None:
+        return None
+    if not isinstance(format, str):
+        raise TypeError(f"format must be a str or None, got {type(format).__name__}")
+    name = format.lower()
+    if name in ("evt21", "evt 2.1"):
+        name = "evt2.1"
+    info = FORMATS.get(name)
+    if info is None:
+        raise ValueError(f"unknown format {format!r}; known formats: {_known()}")
+    if writing and not info.writes:
+        raise ValueError(f"format {name!r} cannot be written; formats with a writer: "
+                         + ", ".join(repr(f.name) for f in _FORMATS if f.writes))
+    return name
+
+
+def _fspath(path: Any) -> str:
+    if isinstance(path, bytes):
+        return os.fsdecode(path)
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"Argument 'path' has incorrect type (expected str, bytes or os.PathLike, "
+                        f"got {type(path).__name__})")
+    return os.fspath(path)
+
+
+def format_from_name(path: PathLike) -> Optional[str]:
+    """format_from_name(path) -> Optional[str]
+
+    The format a file name's ending stands for (".raw" is EVT 3.0, the RAW
+    writers' default), or None.
+    """
+    lower = _fspath(path).lower()
+    for info in _FORMATS:
+        if any(lower.endswith(ext) for ext in info.extensions):
+            return info.name
+    return None
+
+
+def _header_keys(head: bytes) -> dict[str, str]:
+    """The '% key value' lines at the start of head (lower-case keys)."""
+    keys: dict[str, str] = {}
+    pos = 0
+    while head.startswith(b"% ", pos):
+        end = head.find(b"\n", pos)
+        line = head[pos + 2:end if end >= 0 else len(head)].decode("latin-1").strip()
+        key, _, value = line.partition(" ")
+        if key:
+            keys.setdefault(key.lower(), value.strip())
+        if end < 0 or key.lower() == "end":
+            break
+        pos = end + 1
+    return keys
+
+
+def _raw_name(keys: dict[str, str]) -> Optional[str]:
+    if "format" in keys:
+        name = keys["format"].split(";")[0].strip().upper()
+        return {"EVT2": "evt2", "EVT3": "evt3", "EVT21": "evt2.1", "EVT2.1": "evt2.1"}.get(name, "?")
+    if "evt" in keys:
+        return {"2.0": "evt2", "2": "evt2", "3.0": "evt3", "3": "evt3", "2.1": "evt2.1"}.get(keys["evt"], "?")
+    return None
+
+
+def detect_format(path: PathLike) -> str:
+    """detect_format(path) -> str
+
+    The registry name of an existing recording's format: from its contents
+    first (the HDF5 signature, the AEDAT4 magic line, the RAW header's
+    ``format`` / ``evt`` lines, a DAT header), then from its name. Raises
+    ValueError naming the known formats when neither tells, and the
+    interpreter's OSError when the file cannot be read.
+    """
+    path = _fspath(path)
+    with builtins.open(path, "rb") as f:
+        head = f.read(1 << 16)
+    size = os.path.getsize(path)
+    for at in (0, 512, 1024, 2048, 4096, 8192, 16384, 32768):  # HDF5 may follow a user block
+        if head.startswith(_HDF5_MAGIC, at):
+            return "hdf5"
+    if head.startswith(b"#!AER-DAT4"):
+        return "aedat4"
+    named = format_from_name(path)
+    if head.startswith(b"% "):
+        keys = _header_keys(head)
+        raw = _raw_name(keys)
+        if raw == "?":
+            raise ValueError(f"{path}: RAW header names an unsupported event format "
+                             f"({keys.get('format') or keys.get('evt')!r}); pass format='evt2', 'evt2.1' or 'evt3'")
+        if raw:
+            return raw
+        if named == "dat" or "version" in keys or ("width" in keys and "height" in keys):
+            return "dat"
+        if named in _RAW_NAMES:
+            raise ValueError(f"{path}: the RAW header names no event format; pass format='evt2', 'evt2.1' or "
+                             f"'evt3'")
+    if named == "dat" or named in ("hdf5", "aedat4"):
+        return named
+    if named == "events" or (named is None and size % _EVENT_BYTES == 0 and size > 0):
+        if size % _EVENT_BYTES:
+            raise ValueError(f"{path}: {size} bytes is no whole number of {_EVENT_BYTES}-byte event records")
+        return "events"
+    raise ValueError(f"{path}: not a recording of a known format (known formats: {_known()}); pass format=")
+
+
+# --- reading ------------------------------------------------------------------------
+
+
+def _forward_window(chunks: Iterator[np.ndarray], t_start: int, t_end: int) -> np.ndarray:
+    """Events with t_start <= t < t_end, reading forward; stops at the first
+    event at or past t_end while the events so far are in time order."""
+    from morvel.io.streaming import EVENT_DTYPE
+
+    parts = []
+    in_order, last = True, None
+    for chunk in chunks:
+        t = chunk["t"]
+        if not len(t):
+            continue
+        if in_order:
+            in_order = (last is None or t[0] >= last) and bool(np.all(t[1:] >= t[:-1]))
+            last = t[-1]
+        if in_order:
+            lo, hi = np.searchsorted(t, [t_start, t_end], side="left")
+            if hi > lo:
+                parts.append(np.array(chunk[lo:hi]))
+            if hi < len(t):
+                break
+        else:
+            keep = (t >= t_start) & (t < t_end)
+            if keep.any():
+                parts.append(chunk[keep])
+    if not parts:
+        return np.empty(0, EVENT_DTYPE)
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def _check_window(t_start: Any, t_end: Any) -> Tuple[int, int]:
+    for name, v in (("t_start", t_start), ("t_end", t_end)):
+        if isinstance(v, bool) or not isinstance(v, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, got {type(v).__name__}")
+    return max(int(t_start), 0), max(int(t_end), 0)
+
+
+class Recording:
+    """A recording opened by ``morvel.io.open``: EVENT_DTYPE chunks, and what
+    the file says of itself. A context manager.
+
+    Attributes:
+        path: the file.
+        format: the registry name of its format (see ``FORMATS``).
+        sensor_size: (width, height) where the file says, else None.
+        chunk_size: events per chunk of iteration.
+    """
+
+    path: str
+    format: str
+    sensor_size: Optional[Tuple[int, int]]
+    chunk_size: int
+
+    def __init__(self, path: str, format: str, reader: Any, sensor_size: Optional[Tuple[int, int]],
+                 chunk_size: int, seeks: bool) -> None:
+        self.path, self.format, self.chunk_size = path, format, chunk_size
+        self.sensor_size = sensor_size
+        self._reader = reader
+        self._seeks = seeks
+        self._closed = False
+
+    def __repr__(self) -> str:
+        return f"<Recording {self.format} {self.path!r}>"
+
+    def _live(self) -> Any:
+        if self._closed:
+            raise ValueError("I/O operation on closed Recording")
+        return self._reader
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        """Iterate over EVENT_DTYPE chunks of chunk_size events (the last may be
+        shorter), in the file's order; each iteration reads the file anew."""
+        return iter(self._live())
+
+    def read_all(self) -> np.ndarray:
+        """read_all() -> np.ndarray
+
+        Every event of the recording in one EVENT_DTYPE array."""
+        from morvel.io.streaming import EVENT_DTYPE
+
+        out = self._live().read_all()
+        return out if out.dtype == EVENT_DTYPE else _as_events(out)
+
+    def read_time_window(self, t_start: int, t_end: int) -> np.ndarray:
+        """read_time_window(t_start, t_end) -> np.ndarray
+
+        Events with t_start <= t < t_end, exactly as a full read gives them (in
+        file order). AEDAT4 files with a data table and HDF5 files in the
+        separate layout seek through their index (``FORMATS[name].seeks``);
+        the other formats read forward from the start and stop at the first
+        event at or past t_end, as long as the events read so far are in time
+        order (a file whose times go back is read to its end).
+        """
+        t_start, t_end = _check_window(t_start, t_end)
+        reader = self._live()
+        if t_end <= t_start:
+            return _as_events(np.empty(0, _event_dtype()))
+        if self._seeks:
+            try:
+                return _as_events(reader.read_time_window(t_start, t_end))
+            except KeyError:  # an HDF5 layout without a seekable time column
+                pass
+        return _forward_window(iter(reader), t_start, t_end)
+
+    def count_events(self) -> Optional[int]:
+        """count_events() -> Optional[int]
+
+        Events in the recording when the file says or a fast pass over it
+        can tell (RAW, DAT, HDF5, records, AEDAT4 with a data table); None
+        otherwise."""
+        reader = self._live()
+        for name in ("count_events", "n_events"):
+            v = getattr(reader, name, None)
+            if v is not None:
+                return int(v()) if callable(v) else int(v)
+        return None
+
+    def close(self) -> None:
+        """close() -> None
+
+        Release the reader (idempotent)."""
+        if not self._closed:
+            self._closed = True
+            close = getattr(self._reader, "close", None)
+            if close is not None:
+                close()
+
+    def __enter__(self) -> "Recording":
+        self._live()
+        return self
+
+    def __exit__(self, *exc_info: object) -> bool:
+        self.close()
+        return False
+
+
+def _event_dtype() -> np.dtype:
+    from morvel.io.streaming import EVENT_DTYPE
+
+    return EVENT_DTYPE
+
+
+def _as_events(a: np.ndarray) -> np.ndarray:
+    """Records of any event table as EVENT_DTYPE (fields by name)."""
+    dtype = _event_dtype()
+    if a.dtype == dtype:
+        return a
+    out = np.empty(len(a), dtype)
+    for name in ("t", "x", "y", "p"):
+        out[name] = a[name]
+    return out
+
+
+class _Records:
+    """Raw EVENT_DTYPE records through BufferedEventReader."""
+
+    def __init__(self, path: str, chunk_size: int) -> None:
+        from morvel.io.streaming import BufferedEventReader
+
+        size = os.path.getsize(path)
+        if size % _EVENT_BYTES:
+            raise ValueError(f"{path}: {size} bytes is no whole number of {_EVENT_BYTES}-byte event records")
+        self.path, self.n_events = path, size // _EVENT_BYTES
+        self._reader = BufferedEventReader(path, chunk_size=chunk_size)
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        return iter(self._reader)
+
+    def read_all(self) -> np.ndarray:
+        return self._reader.read_all()
+
+
+def _h5_sensor_size(path: str, reader: Any) -> Optional[Tuple[int, int]]:
+    from morvel.io.h5 import _ensure_h5py
+
+    h5py = _ensure_h5py()
+    with h5py.File(path, "r") as f:
+        config = reader.config
+        group = f[config.events_group] if config.events_group else f
+        attrs = group.attrs
+        if "sensor_width" in attrs and "sensor_height" in attrs:
+            return int(attrs["sensor_width"]), int(attrs["sensor_height"])
+    return None
+
+
+def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[Any, Optional[Tuple[int, int]], bool]:
+    def no_options() -> None:
+        if options:
+            raise TypeError(f"format {name!r} takes no option {sorted(options)[0]!r}")
+
+    if name in _RAW_NAMES:
+        no_options()
+        from morvel.io.formats import RawReader
+
+        r = RawReader(path, chunk_size=chunk_size, format=_RAW_NAMES[name])
+        return r, r.sensor_size, False
+    if name == "dat":
+        no_options()
+        from morvel.io.recordings import DatReader
+
+        r = DatReader(path, chunk_size=chunk_size)
+        return r, r.sensor_size, False
+    if name == "aedat4":
+        stream = options.pop("stream", None)
+        no_options()
+        from morvel.io.recordings import Aedat4Reader
+
+        r = Aedat4Reader(path, chunk_size=chunk_size, stream=stream)
+        return r, r.sensor_size, bool(r.has_table)
+    if name == "hdf5":
+        config = options.pop("config", None)
+        no_options()
+        from morvel.io.h5 import H5EventReader
+
+        r = H5EventReader(path, chunk_size=chunk_size, config=config)
+        r.n_events  # finds what is wrong with the layout or the file first
+        return r, _h5_sensor_size(path, r), True
+    no_options()
+    return _Records(path, chunk_size), None, False
+
+
+def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_000_000, **options: Any) -> Recording:
+    """open(path, format=None, *, chunk_size=1_000_000, **options) -> Recording
+
+    Open a recording of any format the registry knows (``FORMATS``): the
+    format from the file's contents, then its name (``detect_format``),
+    unless ``format`` names it. Options go to the format's reader:
+    ``stream=`` (an AEDAT4 stream id or name; the first event stream by
+    default), ``config=`` (an HDF5 ``H5Config``).
+
+    Raises ValueError for an unknown format (listing the known ones), a
+    chunk_size below 1 or a damaged file; TypeError for an option the format
+    does not take; ImportError with the pip command when an optional engine
+    (h5py, lz4, zstandard) is missing; the interpreter's OSError when the file
+    cannot be read.
+    """
+    path = _fspath(path)
+    name = _check_format(format) or detect_format(path)
+    if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)):
+        raise TypeError(f"chunk_size must be an int, got {type(chunk_size).__name__}")
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be >= 1, got {chunk_size}")
+    reader, sensor_size, seeks = _open_reader(path, name, int(chunk_size), dict(options))
+    return Recording(path, name, reader, sensor_size, int(chunk_size), seeks)
+
+
+# --- writing ------------------------------------------------------------------------
+
+
+class _RecordsWriter:
+    def __init__(self, path: str) -> None:
+        self._file = builtins.open(path, "wb")
+
+    def append(self, events: np.ndarray) -> None:
+        _as_events(_checked_table(events)).tofile(self._file)
+
+    def close(self) -> None:
+        self._file.close()
+
+
+def _checked_table(events: Any) -> np.ndarray:
+    if not isinstance(events, np.ndarray):
+        raise TypeError(f"events must be np.ndarray, got {type(events).__name__}")
+    names = events.dtype.names or ()
+    missing = [n for n in ("t", "x", "y", "p") if n not in names]
+    if missing:
+        raise ValueError(f"events must be a structured array with fields t, x, y, p, got dtype {events.dtype}")
+    return events.reshape(-1)
+
+
+def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]], options: dict) -> Tuple[Any, Any]:
+    """(writer, append) for a new file of format `name` at `path`."""
+    def no_options() -> None:
+        if options:
+            raise TypeError(f"format {name!r} takes no option {sorted(options)[0]!r}")
+
+    if name in _RAW_NAMES:
+        no_options()
+        from morvel.io.formats import RawWriter
+
+        w = RawWriter(path, _RAW_NAMES[name], sensor_size)
+        return w, w.write
+    if name == "dat":
+        no_options()
+        from morvel.io.recordings import DatWriter
+
+        w = DatWriter(path, sensor_size=sensor_size)
+        return w, w.append
+    if name == "aedat4":
+        from morvel.io.recordings import Aedat4Writer
+
+        w = Aedat4Writer(path, sensor_size=sensor_size, **options)
+        return w, w.append
+    if name == "hdf5":
+        from morvel.io.h5 import H5EventWriter
+
+        options.setdefault("compression", None)
+        w = H5EventWriter(path, sensor_size=sensor_size, **options)
+        return w, w.append
+    no_options()
+    w = _RecordsWriter(path)
+    return w, w.append
+
+
+class Writer:
+    """Writer(path, format=None, *, sensor_size=None, **options)
+
+    A streaming writer of any format with a writer in ``FORMATS`` (the format
+    from the file name when None). The file is written under a temporary name
+    beside it and renamed at ``close()``: until then, and after a failure,
+    nothing is under its name. Used as a context manager, an exception in the
+    block discards the file. Options go to the format's writer:
+    ``compression=`` for AEDAT4 ("none", "lz4", "lz4_high", "zstd",
+    "zstd_high") and HDF5 (None, "gzip", "lzf"; with ``compression_opts``).
+    Events that a format cannot store are refused by ``append`` with
+    ValueError before any of them is written.
+    """
+
+    path: str
+    format: str
+    sensor_size: Optional[Tuple[int, int]]
+
+    def __init__(self, path: PathLike, format: Optional[str] = None, *,
+                 sensor_size: Optional[Tuple[int, int]] = None, **options: Any) -> None:
+        path = _fspath(path)
+        name = _check_format(format, writing=True) or format_from_name(path)
+        if name is None:
+            raise ValueError(f"{path}: cannot tell the format from the name; pass format= (one of {_known()})")
+        self.path, self.format, self.sensor_size = path, name, sensor_size
+        self.n_events = 0
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, self._tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part", dir=folder)
+        os.close(fd)
+        try:
+            self._writer, self._append = _native_writer(self._tmp, name, sensor_size, dict(options))
+        except BaseException:
+            os.unlink(self._tmp)
+            raise
+        self._done = False
+
+    def append(self, events: np.ndarray) -> None:
+        """append(events) -> None
+
+        Write events (EVENT_DTYPE, or any structured array with fields t, x,
+        y, p); refused with ValueError, and nothing of them written, when the
+        format cannot store one of them."""
+        if self._done:
+            raise ValueError("I/O operation on closed Writer")
+        self._append(events)
+        self.n_events += len(events)
+
+    def close(self) -> None:
+        """close() -> None
+
+        Finish the file and give it its name (idempotent)."""
+        if self._done:
+            return
+        self._done = True
+        try:
+            self._writer.close()
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self._tmp, 0o666 & ~umask)
+            os.replace(self._tmp, self.path)
+        except BaseException:
+            _unlink(self._tmp)
+            raise
+
+    def discard(self) -> None:
+        """discard() -> None
+
+        Close without keeping the file (idempotent; nothing after close())."""
+        if self._done:
+            return
+        self._done = True
+        try:
+            self._writer.close()
+        except Exception:
+            pass
+        _unlink(self._tmp)
+
+    @property
+    def closed(self) -> bool:
+        return self._done
+
+    def __enter__(self) -> "Writer":
+        return self
+
+    def __exit__(self, exc_type: object, *rest: object) -> bool:
+        if exc_type is None:
+            self.close()
+        else:
+            self.discard()
+        return False
+
+    def __del__(self) -> None:
+        # Dropped without close(): finished, as a file object is flushed.
+        if not getattr(self, "_done", True):
+            try:
+                self.close()
+            except Exception:
+                pass
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def write(path: PathLike, events: np.ndarray, format: Optional[str] = None, *,
+          sensor_size: Optional[Tuple[int, int]] = None, **options: Any) -> None:
+    """write(path, events, format=None, *, sensor_size=None, **options) -> None
+
+    Write a whole array of events as a recording of any format with a writer
+    (the format from the file name when None; options as for ``Writer``).
+    The events are checked before the file appears: on any error nothing is
+    left under ``path`` and a file already there is kept.
+    """
+    w = Writer(path, format, sensor_size=sensor_size, **options)
+    try:
+        w.append(events)
+    except BaseException:
+        w.discard()
+        raise
+    w.close()
