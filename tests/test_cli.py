@@ -64,7 +64,7 @@ def test_info_several_files_and_failures(recordings, tmp_path):
     assert proc.returncode == 1
     assert proc.stdout.count("  events:      20,000") == 2
     errors = proc.stderr.strip().splitlines()
-    assert len(errors) == 2 and "not a recognised recording" in errors[0] and "No such file" in errors[1]
+    assert len(errors) == 2 and "not a recording of a known format" in errors[0] and "No such file" in errors[1]
     assert "Traceback" not in proc.stderr
 
 

@@ -141,108 +141,57 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 # --- recordings of every kind ------------------------------------------------------
+#
+# Everything about formats is the registry's (morvel.io.registry); "raw" stands
+# for a RAW file whose event format its header (or --format / --out-format) names.
 
-KINDS = ("raw", "hdf5", "events", "aedat4")
-_SUFFIXES = {".raw": "raw", ".h5": "hdf5", ".hdf5": "hdf5", ".hdf": "hdf5", ".bin": "events", ".dat": "events",
-             ".events": "events", ".aedat4": "aedat4"}
-_HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
+from morvel.io.registry import FORMATS  # noqa: E402
+
+KINDS = (*FORMATS, "raw")
+WRITABLE = (*(name for name, f in FORMATS.items() if f.writes), "raw")
+_RAW = {"EVT2": "evt2", "EVT21": "evt2.1", "EVT3": "evt3"}
 
 
 class UserError(Exception):
     """A problem with the user's files or options: reported in one line."""
 
 
-def kind_from_name(path: str) -> str | None:
-    return _SUFFIXES.get(os.path.splitext(path)[1].lower())
+def _label(rec) -> str:
+    """What `info` and `convert` call a recording's kind."""
+    if rec.format in ("evt2", "evt2.1", "evt3"):
+        return f"RAW {_RAW_LABELS[rec.format]}"
+    if rec.format == "hdf5":
+        from morvel.io.h5 import _detect_layout, _ensure_h5py
+
+        try:
+            with _ensure_h5py().File(rec.path, "r") as f:
+                return f"HDF5 ({_detect_layout(f, rec._reader.config)} layout)"
+        except (ValueError, KeyError, FileNotFoundError, PermissionError):
+            raise
+        except Exception as exc:  # what h5py raises for a broken file, whatever its kind
+            raise UserError(f"{rec.path}: broken HDF5 file: {type(exc).__name__}: {_one_line(exc)}") from exc
+    return {"events": "EVENT_DTYPE records", "dat": "DAT", "aedat4": "AEDAT4"}.get(rec.format, rec.format)
 
 
-def detect_kind(path: str) -> str:
-    """The kind of an existing recording, from its first bytes (then its name)."""
-    with open(path, "rb") as f:
-        head = f.read(16)
-    if head.startswith(_HDF5_MAGIC):
-        return "hdf5"
-    if head.startswith(b"#!AER-DAT4"):
-        return "aedat4"
-    if head.startswith(b"% "):
-        return "raw"
-    named = kind_from_name(path)
-    if named in ("hdf5", "raw", "aedat4"):  # an HDF5 user block, a header-less RAW file, ...
-        return named
-    size = os.path.getsize(path)
-    if size % 13 == 0:
-        return "events"
-    raise UserError(f"{path}: not a recognised recording (RAW, HDF5, AEDAT4, or EVENT_DTYPE records; "
-                    f"{size} bytes is no whole number of 13-byte records)")
+_RAW_LABELS = {v: k for k, v in _RAW.items()}
 
 
-class Recording:
-    """What the commands need of an input: chunks, and what is known up front."""
+def open_recording(path: str, kind: str | None, chunk_size: int, raw_format: str | None = None):
+    """The input as a registry Recording (kind: a registry name, "raw", or None: detected)."""
+    import morvel.io as mio
 
-    def __init__(self, path: str, kind: str, chunk_size: int, raw_format: str | None = None) -> None:
-        self.path, self.kind, self.chunk_size = path, kind, chunk_size
-        self.sensor_size: tuple[int, int] | None = None
-        self.label = kind
-        self.total: int | None = None  # events, when known without reading them
-        if kind == "raw":
-            from morvel.io.formats import RawReader
-
-            self._reader = RawReader(path, chunk_size=chunk_size, format=raw_format)
-            self.sensor_size = self._reader.sensor_size
-            self.label = f"RAW {self._reader.format}"
-        elif kind == "hdf5":
-            from morvel.io.h5 import H5EventReader, _detect_layout, _ensure_h5py
-
-            h5py = _ensure_h5py()
-            self._reader = H5EventReader(path, chunk_size=chunk_size)
-            self.total = self._reader.n_events  # finds what is wrong with the layout or the file first
-            try:
-                with h5py.File(path, "r") as f:
-                    config = self._reader.config
-                    layout = _detect_layout(f, config)
-                    group = f[config.events_group] if config.events_group else f
-                    attrs = group.attrs
-                    if "sensor_width" in attrs and "sensor_height" in attrs:
-                        self.sensor_size = (int(attrs["sensor_width"]), int(attrs["sensor_height"]))
-            except (ValueError, KeyError, FileNotFoundError, PermissionError):
-                raise
-            except Exception as exc:  # what h5py raises for a broken file, whatever its kind
-                raise UserError(f"{path}: broken HDF5 file: {type(exc).__name__}: {_one_line(exc)}") from exc
-            self.label = f"HDF5 ({layout} layout)"
-        elif kind == "events":
-            from morvel.io.streaming import EVENT_DTYPE, BufferedEventReader
-
-            size = os.path.getsize(path)
-            if size % EVENT_DTYPE.itemsize:
-                raise UserError(f"{path}: {size} bytes is no whole number of 13-byte event records")
-            self._reader = BufferedEventReader(path, chunk_size=chunk_size)
-            self.label = "EVENT_DTYPE records"
-            self.total = size // EVENT_DTYPE.itemsize
-        elif kind == "aedat4":
-            from morvel.io.dvs import read_iniVation
-
-            self._reader = None
-            self._chunks = lambda: read_iniVation(path, chunk_size)
-            self.label = "AEDAT4"
-            try:
-                import dv_processing as dv
-
-                resolution = dv.io.MonoCameraRecording(path).getEventResolution()
-                if resolution is not None:
-                    self.sensor_size = (int(resolution[0]), int(resolution[1]))
-            except ImportError:
-                raise UserError(f"{path}: reading AEDAT4 needs dv-processing (pip install dv-processing)") from None
-        else:
-            raise UserError(f"unknown kind {kind!r}; kinds: {', '.join(KINDS)}")
-
-    def chunks(self):
-        return iter(self._reader) if self._reader is not None else self._chunks()
-
-    def count(self) -> int | None:
-        """Events in the recording when that costs a quick pass at most."""
-        if self.total is None and self.kind == "raw":
-            self.total = self._reader.count_events()
-        return self.total
+    if kind == "raw" and raw_format:
+        kind = _RAW[raw_format]
+    if kind in (None, "raw"):
+        try:
+            kind = mio.detect_format(path)
+        except ValueError as exc:
+            if not (raw_format and "names no event format" in str(exc)):
+                raise UserError(str(exc)) from None
+            kind = _RAW[raw_format]
+    if raw_format and kind in _RAW_LABELS:
+        kind = _RAW[raw_format]
+    return mio.open(path, kind, chunk_size=chunk_size)
 
 
 def _fmt_t(us: int) -> str:
@@ -255,28 +204,32 @@ def _info(args: argparse.Namespace) -> int:
         if i:
             print()
         try:
-            kind = args.kind or detect_kind(path)
-            rec = Recording(path, kind, args.chunk_size, args.format)
-            n, first, last = 0, None, None
-            for chunk in rec.chunks():
-                if len(chunk):
-                    if first is None:
-                        first = int(chunk["t"][0])
-                    last = int(chunk["t"][-1])
-                    n += len(chunk)
+            with open_recording(path, args.kind, args.chunk_size, args.format) as rec:
+                label = _label(rec)
+                span = rec.time_span()
+                if span is not None:  # from the file's index, without reading the events
+                    n, (first, last) = rec.count_events() or 0, span
+                else:
+                    n, first, last = 0, None, None
+                    for chunk in rec:
+                        if len(chunk):
+                            if first is None:
+                                first = int(chunk["t"][0])
+                            last = int(chunk["t"][-1])
+                            n += len(chunk)
         except Exception as exc:  # an unreadable file: one line, and on to the next one
             sys.stderr.write(f"{path}: error: {_one_line(exc)}\n")
             failed += 1
             continue
         print(path)
-        print(f"  kind:        {rec.label}")
+        print(f"  kind:        {label}")
         print(f"  events:      {n:,}")
         if n:
-            span = (last - first) / 1e6
+            span_s = (last - first) / 1e6
             print(f"  first t:     {_fmt_t(first)}")
             print(f"  last t:      {_fmt_t(last)}")
-            print(f"  duration:    {span:,.6f} s")
-            print(f"  mean rate:   {n / span:,.0f} events/s" if span > 0 else "  mean rate:   n/a (one instant)")
+            print(f"  duration:    {span_s:,.6f} s")
+            print(f"  mean rate:   {n / span_s:,.0f} events/s" if span_s > 0 else "  mean rate:   n/a (one instant)")
         if rec.sensor_size:
             print(f"  sensor:      {rec.sensor_size[0]}x{rec.sensor_size[1]}")
     return 1 if failed else 0
@@ -307,69 +260,53 @@ class _Bar:
 
 
 def _convert(args: argparse.Namespace) -> int:
+    import morvel.io as mio
+    from morvel.io.registry import format_from_name
+
     src, dst = args.input, args.output
-    in_kind = args.from_kind or detect_kind(src)
-    out_kind = args.to_kind or kind_from_name(dst)
+    out_kind = args.to_kind or format_from_name(dst)
     if out_kind is None:
-        raise UserError(f"{dst}: cannot tell the output kind from the name; use --to {{hdf5,events,raw}}")
-    if out_kind == "aedat4":
-        raise UserError("writing AEDAT4 is not supported; --to hdf5, events or raw")
+        raise UserError(f"{dst}: cannot tell the output kind from the name; use --to {{{','.join(WRITABLE)}}}")
+    if out_kind == "raw" or (args.to_kind is None and out_kind in _RAW_LABELS):
+        out_kind = _RAW[args.out_format]
     if os.path.abspath(src) == os.path.abspath(dst):
         raise UserError("the output would replace the input")
-    rec = Recording(src, in_kind, args.chunk_size, args.format if in_kind == "raw" else None)
+    rec = open_recording(src, args.from_kind, args.chunk_size, args.format)
+    label = _label(rec)
     sensor = args.sensor_size or rec.sensor_size
-    bar = _Bar(rec.count() if sys.stderr.isatty() else None)
-
-    folder = os.path.dirname(os.path.abspath(dst))
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(dst)}.", suffix=".part", dir=folder)
-    os.close(fd)
+    bar = _Bar(rec.count_events() if sys.stderr.isatty() else None)
+    options = {}
+    if out_kind == "hdf5":
+        options = {"compression": None if args.compression == "none" else args.compression,
+                   "compression_opts": args.compression_opts}
+    elif out_kind == "aedat4" and args.aedat4_compression:
+        options = {"compression": args.aedat4_compression}
     done = 0
+    writer = mio.Writer(dst, out_kind, sensor_size=sensor, **options)
     try:
-        if out_kind == "hdf5":
-            from morvel.io.h5 import H5EventWriter
-
-            compression = None if args.compression == "none" else args.compression
-            writer = H5EventWriter(tmp, sensor_size=sensor, compression=compression,
-                                   compression_opts=args.compression_opts)
-            write, close = writer.append, writer.close
-        elif out_kind == "raw":
-            from morvel.io.formats import RawWriter
-
-            writer = RawWriter(tmp, args.out_format, sensor)
-            write, close = writer.write, writer.close
-        else:
-            handle = open(tmp, "wb")
-            write, close = (lambda chunk: chunk.tofile(handle)), handle.close
         # Ctrl-C is taken between chunks: raised inside a library's callback it
         # could be swallowed, and the conversion would end as if complete.
         interrupted: list[int] = []
         previous = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
         try:
-            for chunk in rec.chunks():
-                write(chunk)
+            for chunk in rec:
+                writer.append(chunk)
                 done += len(chunk)
                 bar.update(done)
                 if interrupted:
                     raise KeyboardInterrupt
         finally:
             signal.signal(signal.SIGINT, previous)
-            close()
         if interrupted:
             raise KeyboardInterrupt
-        # The temporary file was made private (0600); the output gets the
-        # mode any new file gets here.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, dst)
+        writer.close()
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        writer.discard()
         raise
+    finally:
+        rec.close()
     bar.update(done, final=True)
-    print(f"{src} ({rec.label}) -> {dst} ({out_kind}): {done:,} events")
+    print(f"{src} ({label}) -> {dst} ({out_kind}): {done:,} events")
     return 0
 
 
@@ -395,27 +332,29 @@ def build_parser() -> argparse.ArgumentParser:
     info = sub.add_parser("info", help="what recordings hold: kind, events, time span, rate, sensor")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--kind", choices=KINDS, help="the files' kind (default: from their content and names)")
-    info.add_argument("--format", choices=("EVT2", "EVT3"), help="event format of RAW files without one in the header")
+    info.add_argument("--format", choices=tuple(_RAW), help="event format of RAW files without one in the header")
     info.add_argument("--chunk-size", type=_positive, default=1_000_000, help=argparse.SUPPRESS)
     info.set_defaults(func=_info)
 
     convert = sub.add_parser(
-        "convert", help="convert a recording (RAW, HDF5, AEDAT4, records) to HDF5, records or RAW",
+        "convert", help="convert a recording of any kind (RAW, DAT, AEDAT4, HDF5, records) to any other",
         description="Convert IN to OUT, streaming. Kinds come from the contents of IN and the name of OUT "
-                    "(.h5/.hdf5, .bin/.dat/.events, .raw) unless --from/--to say otherwise. OUT is written "
+                    "(.raw, .dat, .aedat4, .h5/.hdf5, .bin/.events) unless --from/--to say otherwise. OUT is written "
                     "under a temporary name and renamed at the end, so a failed or interrupted conversion "
                     "never leaves a partial file under its name.")
     convert.add_argument("input", metavar="IN")
     convert.add_argument("output", metavar="OUT")
     convert.add_argument("--from", dest="from_kind", choices=KINDS, help="kind of IN")
-    convert.add_argument("--to", dest="to_kind", choices=("hdf5", "events", "raw"), help="kind of OUT")
+    convert.add_argument("--to", dest="to_kind", choices=WRITABLE, help="kind of OUT")
     convert.add_argument("--chunk-size", type=_positive, default=1_000_000, help="events per step (default 1,000,000)")
     convert.add_argument("--compression", choices=("none", "gzip", "lzf"), default="none",
                          help="HDF5 compression (default none)")
     convert.add_argument("--compression-opts", type=_gzip_level, default=4, metavar="LEVEL",
                          help="gzip level, 0 to 9 (default 4)")
-    convert.add_argument("--format", choices=("EVT2", "EVT3"), help="event format of a RAW IN without one in its header")
-    convert.add_argument("--out-format", choices=("EVT2", "EVT3"), default="EVT3", help="event format of a RAW OUT")
+    convert.add_argument("--format", choices=tuple(_RAW), help="event format of a RAW IN without one in its header")
+    convert.add_argument("--out-format", choices=tuple(_RAW), default="EVT3", help="event format of a RAW OUT")
+    convert.add_argument("--aedat4-compression", choices=("none", "lz4", "lz4_high", "zstd", "zstd_high"),
+                         help="compression of an AEDAT4 OUT (default lz4)")
     convert.add_argument("--sensor-size", type=_sensor_size, metavar="WxH", help="sensor size written to OUT "
                          "(default: the one IN records)")
     convert.set_defaults(func=_convert)

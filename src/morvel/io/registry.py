@@ -293,6 +293,14 @@ class Recording:
                 return int(v()) if callable(v) else int(v)
         return None
 
+    def time_span(self) -> Optional[Tuple[int, int]]:
+        """time_span() -> Optional[Tuple[int, int]]
+
+        (first t, last t) when the file's index says without reading the
+        events (AEDAT4 with a data table), else None."""
+        span = getattr(self._live(), "time_span", None)
+        return None if span is None else (int(span[0]), int(span[1]))
+
     def close(self) -> None:
         """close() -> None
 
