@@ -11,27 +11,7 @@ import tempfile
 
 import numpy as np
 
-from common import Case
-
-
-def peak_rss_during(fn) -> int:
-    """Peak resident memory (bytes) of this process while fn runs."""
-    with open("/proc/self/clear_refs", "w") as f:  # resets the peak (VmHWM) to the current size
-        f.write("5")
-    fn()
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def rss() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
+from common import Case, peak_rss_during, rss
 
 
 def cases(quick: bool) -> list[Case]:

@@ -60,3 +60,23 @@ def fmt_rate(count: float, label: str, seconds: float) -> str:
         if r >= div:
             return f"{r / div:7.1f} {suffix}{label}/s"
     return f"{r:7.1f} {label}/s"
+
+
+def peak_rss_during(fn) -> int:
+    """Peak resident memory (bytes) of this process while fn runs."""
+    with open("/proc/self/clear_refs", "w") as f:  # resets the peak (VmHWM) to the current size
+        f.write("5")
+    fn()
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def rss() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0

@@ -1,11 +1,11 @@
-// EVT 2.0 / EVT 3.0 encoder fuzzer. The input drives a list of events (time
+// EVT 2.0 / 2.1 / 3.0 encoder fuzzer. The input drives a list of events (time
 // steps from none to many counter periods, runs along a row for the EVT 3.0
-// vectors, now and then an invalid event). For both encoders:
+// vectors and EVT 2.1 groups, now and then an invalid event). For each encoder:
 //   - the reported error and index must match a plain check of the rules, and
 //     a refused call writes nothing and keeps the encoder state;
 //   - otherwise encoded_size() == bytes written <= max_bytes(), a buffer one
 //     byte short gives output_too_small with the same size and no write past
-//     it, and Evt2Decoder / Evt3Decoder give back exactly the events;
+//     it, and the format's decoder gives back exactly the events;
 //   - a plain decoder that takes any drop of the time high as a wrap (and, for
 //     EVT 3.0, does not clear the time low) reads the same events;
 //   - encoding in random pieces decodes to the same events too.
@@ -145,6 +145,35 @@ std::vector<Event> plain_evt2(const std::vector<std::uint8_t>& b) {
     return out;
 }
 
+// EVT 2.1: the mask's events in rising x; a drop of the time high is a wrap.
+std::vector<Event> plain_evt21(const std::vector<std::uint8_t>& b) {
+    std::vector<Event> out;
+    std::uint64_t th = 0, wraps = 0;
+    for (std::size_t i = 0; i + 8 <= b.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, &b[i], 8);
+        const unsigned type = static_cast<unsigned>(w >> 60);
+        if (type < 2) {
+            const std::uint32_t mask = static_cast<std::uint32_t>(w);
+            CHECK(mask != 0);  // the encoder writes no empty word
+            const unsigned xb = static_cast<unsigned>((w >> 43) & 2047);
+            CHECK(xb % 32 == 0);
+            for (unsigned k = 0; k < 32; ++k)
+                if (mask >> k & 1u)
+                    out.push_back(Event{(wraps << 34) + (th << 6) + ((w >> 54) & 63), static_cast<std::uint16_t>(xb + k),
+                                        static_cast<std::uint16_t>((w >> 32) & 2047), static_cast<std::uint8_t>(type)});
+        } else if (type == 8) {
+            CHECK((w & 0xFFFFFFFFu) == 0 && (w >> 60) == 8);
+            const std::uint64_t h = (w >> 32) & 0x0FFFFFFF;
+            if (h < th) ++wraps;
+            th = h;
+        } else {
+            CHECK(false);  // the encoder writes no other word
+        }
+    }
+    return out;
+}
+
 std::vector<Event> plain_evt3(const std::vector<std::uint8_t>& b) {
     std::vector<Event> out;
     std::uint64_t th = 0, tl = 0, wraps = 0, base = 0;
@@ -229,7 +258,7 @@ void run(const std::vector<Event>& ev, const std::uint8_t* data, std::size_t siz
     if (n != 0) {
         CHECK(enc.started && enc.last_t == ev[n - 1].t);
         // The first word sets the time high.
-        const unsigned first_type = Encoder::kWordBytes == 4 ? out[3] >> 4 : out[1] >> 4;
+        const unsigned first_type = out[Encoder::kWordBytes - 1] >> 4;
         CHECK(first_type == 0x8);
     }
 
@@ -319,6 +348,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                     ev.push_back(Event{base + (periods << bits) + into + 1, 3, 4, 0});
                     const std::uint8_t none = 0;
                     run<Evt2Encoder, Evt2Decoder>(ev, &none, 0, plain_evt2);
+                    run<Evt21Encoder, Evt21Decoder>(ev, &none, 0, plain_evt21);
                     run<Evt3Encoder, Evt3Decoder>(ev, &none, 0, plain_evt3);
                 }
             }
@@ -331,6 +361,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool invalid_allowed = false;
     const std::vector<Event> ev = make_events(data, size, invalid_allowed);
     run<Evt2Encoder, Evt2Decoder>(ev, data, size, plain_evt2);
+    run<Evt21Encoder, Evt21Decoder>(ev, data, size, plain_evt21);
     run<Evt3Encoder, Evt3Decoder>(ev, data, size, plain_evt3);
 
     // A piece that breaks the rules after good ones: the index is within the

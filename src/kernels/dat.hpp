@@ -108,6 +108,7 @@ struct DatDecoder {
     }
 
     std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
+        if (n == 0) return 0;
         std::size_t k = 0;
         if (pending != 0) {
             const std::size_t need = record - pending;
