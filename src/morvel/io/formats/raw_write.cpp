@@ -15,45 +15,14 @@ namespace morvel::io::formats {
 namespace {
 using kit::kReleaseGilBytes;
 
-// Contiguous event records ready for the encoders.
-struct Records {
-    Ref holder;  // owns the memory (the array given, or a new one)
-    const Event* data = nullptr;
-    std::size_t n = 0;
-};
+using Records = kit::EventRecords;
 
-// The events as records for the encoders, matched by field name. Fields of
-// the event types are taken as they are (the encoder checks the values);
-// fields of other types are checked here first, so that no value is wrapped
-// into range by a cast.
+// The events as records for the encoders (kit::event_records: fields of the
+// event types as they are, for the encoder to check; others checked against
+// the EVT coordinate range first).
 Records records_for_encoding(PyObject* events) {
     check_ndarray(events);
-    const kit::EventTable table(events, "txyp", kit::kEventFields, {NPY_INT64, NPY_INT64, NPY_INT64, NPY_INT64});
-    const std::size_t n = table.size();
-    if (const Event* records = table.records()) return {Ref::borrow(events), records, n};
-    const kn::EventColumns& c = table.columns();
-    Ref out = np::empty(static_cast<npy_intp>(n));
-    Event* ev = np::events_data(out);
-    if (c.t.type == kn::NumType::u64 && c.x.type == kn::NumType::u16 && c.y.type == kn::NumType::u16 &&
-        c.p.type == kn::NumType::u8) {
-        kn::interleave(c, n, ev);  // our field types at another layout or stride
-        return {std::move(out), ev, n};
-    }
-    const kit::Contiguous<std::int64_t> t(c.t, n), x(c.x, n), y(c.y, n), p(c.p, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto at = static_cast<Py_ssize_t>(i);
-        if (t.data()[i] < 0) kit::raise(PyExc_ValueError, "cannot encode event %zd: t must not be negative", at);
-        if (x.data()[i] < 0 || x.data()[i] > kn::kEvtMaxCoordinate)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: x must be in [0, 2048)", at);
-        if (y.data()[i] < 0 || y.data()[i] > kn::kEvtMaxCoordinate)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: y must be in [0, 2048)", at);
-        if (p.data()[i] != 0 && p.data()[i] != 1)
-            kit::raise(PyExc_ValueError, "cannot encode event %zd: p must be 0 or 1", at);
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        ev[i] = Event{static_cast<std::uint64_t>(t.data()[i]), static_cast<std::uint16_t>(x.data()[i]),
-                      static_cast<std::uint16_t>(y.data()[i]), static_cast<std::uint8_t>(p.data()[i])};
-    return {std::move(out), ev, n};
+    return kit::event_records(events, kn::kEvtMaxCoordinate + 1);
 }
 
 // Encoded bytes of `records`, continuing from the encoder's state. Errors
