@@ -184,7 +184,7 @@ public:
         if (n_ < 8) return {Status::short_buffer, 0};
         if (std::memcmp(d_ + 4, ident, 4) != 0) return {Status::bad_identifier, 4};
         const std::size_t pos = load_u32(d_);
-        if (pos < 8) return {Status::bad_offset, 0};
+        if (pos < 8 || pos > n_ - 4) return {Status::bad_offset, 0};
         return table(pos, t);
     }
 

@@ -209,8 +209,8 @@ struct Layout {
     long long data_table = -1;   // as the header says
     long long file_size = 0;     // when the reader was made
     Compression compression = Compression::none;
-    // The header names a data table past the end of the file: the file was
-    // cut, and reaching its end between packets is an error too.
+    // The header names a data table at or past the end of the file: the
+    // file was cut, and reaching its end between packets is an error too.
     bool cut = false;
 };
 
@@ -254,9 +254,9 @@ Header read_header(kit::File& file, PyObject* path) {
     l.data_start = after + static_cast<long long>(n);
     l.file_size = size;
     l.data_table = io.data_table;
-    const bool table_inside = io.data_table >= l.data_start && io.data_table <= size;
+    const bool table_inside = io.data_table >= l.data_start && io.data_table < size;
     l.packets_end = table_inside ? io.data_table : size;
-    l.cut = io.data_table > size;
+    l.cut = io.data_table >= size;
     return h;
 }
 
