@@ -281,10 +281,11 @@ MORVEL_INLINE Element load_element(const unsigned char* e) noexcept {
 // An element that is not an event: a negative t, x or y.
 MORVEL_INLINE bool bad_element(const Element& v) noexcept { return (v.t < 0) | (v.x < 0) | (v.y < 0); }
 
-// Decodes `n` elements at `e` into `out`, stopping before the first that is
-// not an event. Returns the events written; `bad` says whether it stopped.
-inline std::size_t decode_elements(const unsigned char* e, std::size_t n, Event* out, bool& bad) noexcept {
-    bad = false;
+namespace detail {
+
+// The one element at a time decode, with every rule: stops before an element
+// that is not an event, takes any nonzero `on` as 1.
+inline std::size_t decode_elements_exact(const unsigned char* e, std::size_t n, Event* out, bool& bad) noexcept {
     for (std::size_t i = 0; i < n; ++i, e += kElementSize) {
         const Element v = load_element(e);
         if (bad_element(v)) {
@@ -295,6 +296,46 @@ inline std::size_t decode_elements(const unsigned char* e, std::size_t n, Event*
                        static_cast<std::uint16_t>(v.y), v.on};
     }
     return n;
+}
+
+}  // namespace detail
+
+// Decodes `n` elements at `e` into `out`, stopping before the first that is
+// not an event. Returns the events written; `bad` says whether it stopped.
+//
+// An element's first 13 bytes are an event record already (t, x, y, then on
+// as 0 or 1), so blocks are copied 16 bytes at a time, each copy overlapping
+// the next record (the last of all copies 13). The sign bits of t, x and y
+// and the high bits of `on` are gathered on the way; a block where one is
+// set is decoded again one element at a time.
+inline std::size_t decode_elements(const unsigned char* e, std::size_t n, Event* out, bool& bad) noexcept {
+    constexpr std::size_t kBlock = 64;
+    constexpr std::uint64_t kLowMask = std::uint64_t{1} << 63;         // t < 0
+    constexpr std::uint64_t kHighMask = 0x000000FE80008000ull;          // x < 0, y < 0, on > 1
+    bad = false;
+    auto* o = reinterpret_cast<unsigned char*>(out);
+    std::size_t i = 0;
+    while (n - i > kBlock) {  // a record follows every block copied whole
+        std::uint64_t seen = 0;
+        const unsigned char* b = e + i * kElementSize;
+        unsigned char* w = o + i * kEventSize;
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            std::uint64_t lo, hi;
+            std::memcpy(&lo, b + j * kElementSize, 8);
+            std::memcpy(&hi, b + j * kElementSize + 8, 8);
+            seen |= (lo & kLowMask) | (hi & kHighMask);
+            std::memcpy(w + j * kEventSize, &lo, 8);
+            std::memcpy(w + j * kEventSize + 8, &hi, 8);  // 3 bytes into the next record, rewritten by it
+        }
+        if (seen) {
+            const std::size_t k = detail::decode_elements_exact(b, kBlock, out + i, bad);
+            if (bad) return i + k;
+        }
+        i += kBlock;
+    }
+    // The last block (at most kBlock elements; a record past the end is never touched).
+    const std::size_t k = detail::decode_elements_exact(e + i * kElementSize, n - i, out + i, bad);
+    return i + k;
 }
 
 // What a time window takes from a packet's elements: how many are in

@@ -368,52 +368,106 @@ std::optional<std::vector<a4::TableEntry>> read_data_table(kit::File& file, PyOb
     return mine;
 }
 
-// The packets of one stream, in file order or through the data table.
+// The bytes of [start, end) of a file for a reader going forward: a block
+// at a time read by a helper thread while the caller works on the block
+// before. What a request needs of the block before is carried in front of
+// the next one; a request the blocks cannot serve (a packet larger than a
+// block, a jump) is read on its own, and the blocks start again after it.
+class Forward {
+public:
+    Forward(kit::File& file, long long start, long long end)
+        : file_(file), end_(end), a_(kCarry + kBlock), b_(kCarry + kBlock), cur_(a_.data() + kCarry),
+          cur_start_(start), cur_end_(start), ahead_(file) {
+        read_next(start);
+    }
+
+    // Bytes [off, off + n) of the file; off is never below that of the call
+    // before, off + n never past the end. Valid until the next call.
+    const unsigned char* get(long long off, std::size_t n) {
+        const long long stop = off + static_cast<long long>(n);
+        if (off >= cur_start_ && stop <= cur_end_) return cur_ + (off - cur_start_);
+        if (ahead_.busy() && off >= cur_start_ && off < next_start_ + static_cast<long long>(next_n_)) {
+            const std::size_t tail = off < cur_end_ ? static_cast<std::size_t>(cur_end_ - off) : 0;
+            if (tail <= kCarry) {
+                const std::size_t got = ahead_.wait();
+                if (got != next_n_) changed();
+                unsigned char* front = b_.data() + kCarry;
+                if (tail) std::memcpy(front - tail, cur_ + (off - cur_start_), tail);
+                std::swap(a_, b_);
+                cur_ = front - tail;
+                cur_start_ = tail ? off : next_start_;
+                cur_end_ = next_start_ + static_cast<long long>(got);
+                read_next(cur_end_);
+                if (off >= cur_start_ && stop <= cur_end_) return cur_ + (off - cur_start_);
+            }
+        }
+        if (ahead_.busy()) ahead_.wait();
+        own_.resize(n);
+        if (file_.read_at(off, reinterpret_cast<char*>(own_.data()), n) != n) changed();
+        cur_ = a_.data() + kCarry;
+        cur_start_ = cur_end_ = stop;
+        read_next(stop);
+        return own_.data();
+    }
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{1} << 20, kCarry = std::size_t{1} << 20;
+
+    void read_next(long long at) {
+        next_start_ = at;
+        next_n_ = static_cast<std::size_t>(std::min<long long>(static_cast<long long>(kBlock), end_ - at));
+        if (next_n_) ahead_.start(at, b_.data() + kCarry, next_n_);
+    }
+
+    [[noreturn]] void changed() {
+        long long largest = file_.size() < end_ ? end_ : 0;
+        file_.check_not_truncated(largest);  // it shrank: OSError
+        kit::raise(PyExc_OSError, "%S: the file changed while it was read", file_.path());
+    }
+
+    kit::File& file_;
+    long long end_;
+    std::vector<unsigned char> a_, b_;  // the block in use and the one read ahead, each after room for a carry
+    std::vector<unsigned char> own_;    // a request read on its own
+    unsigned char* cur_;                // the file's byte cur_start_
+    long long cur_start_, cur_end_;
+    long long next_start_ = 0;
+    std::size_t next_n_ = 0;
+    kit::ReadAhead ahead_;  // last: it ends (waiting for its read) before the buffers go
+};
+
+// The packets of one stream, in file order (read ahead) or through the data
+// table.
 class Packets {
 public:
     Packets(PyObject* path, const Layout& l, int stream)
         : file_(path), path_(path), l_(l), stream_(stream), decompress_(l.compression), pos_(l.data_start),
-          largest_(file_.size()) {
-        file_.seek(pos_);
-    }
+          largest_(file_.size()) {}
 
     // The next event packet of the stream: its payload's elements. False
     // after the last packet. A damaged file raises ValueError saying where.
+    // What an earlier call returned is gone.
     bool next(a4::Elements& e, const unsigned char*& base, long long& payload_at) {
+        if (!forward_) forward_.emplace(file_, l_.data_start, l_.packets_end);
         for (;;) {
             if (PyErr_CheckSignals() < 0) kit::raise();
             file_.check_not_truncated(largest_);
-            if (!have_head_) {
-                const long long left = l_.packets_end - pos_;
-                if (left == 0) {
-                    if (l_.cut)
-                        kit::raise(PyExc_ValueError, "%S: the file ends at byte %lld, before its data table at byte %lld "
-                                   "(it was cut short)", path_, pos_, l_.data_table);
-                    return false;
-                }
-                if (left < static_cast<long long>(a4::kPacketHeaderSize))
-                    kit::raise(PyExc_ValueError, "%S: the file ends inside the packet header at byte %lld", path_, pos_);
-                read_exactly(head_, a4::kPacketHeaderSize);
+            const long long left = l_.packets_end - pos_;
+            if (left == 0) {
+                if (l_.cut)
+                    kit::raise(PyExc_ValueError, "%S: the file ends at byte %lld, before its data table at byte %lld "
+                               "(it was cut short)", path_, pos_, l_.data_table);
+                return false;
             }
-            have_head_ = false;
-            const std::int32_t id = a4::load_i32(head_), size = a4::load_i32(head_ + 4);
-            const long long at = pos_ + static_cast<long long>(a4::kPacketHeaderSize);
+            if (left < static_cast<long long>(a4::kPacketHeaderSize))
+                kit::raise(PyExc_ValueError, "%S: the file ends inside the packet header at byte %lld", path_, pos_);
+            const unsigned char* head = forward_->get(pos_, a4::kPacketHeaderSize);
+            const std::int32_t id = a4::load_i32(head), size = a4::load_i32(head + 4);
             check_size(pos_, id, size);
+            const long long at = pos_ + static_cast<long long>(a4::kPacketHeaderSize);
             pos_ = at + size;
-            if (id != stream_) {
-                file_.seek(pos_);
-                continue;
-            }
-            // The payload and the next packet header in one read.
-            const std::size_t extra = l_.packets_end - pos_ >= static_cast<long long>(a4::kPacketHeaderSize)
-                                          ? a4::kPacketHeaderSize : 0;
-            buf_.resize(static_cast<std::size_t>(size) + extra);
-            read_exactly(buf_.data(), buf_.size());
-            if (extra) {
-                std::memcpy(head_, buf_.data() + size, extra);
-                have_head_ = true;
-            }
-            decode(at, static_cast<std::size_t>(size), e, base);
+            if (id != stream_) continue;
+            decode(at, forward_->get(at, static_cast<std::size_t>(size)), static_cast<std::size_t>(size), e, base);
             payload_at = at;
             return true;
         }
@@ -424,18 +478,12 @@ public:
     bool at(const a4::TableEntry& entry, a4::Elements& e, const unsigned char*& base) {
         if (PyErr_CheckSignals() < 0) kit::raise();
         file_.check_not_truncated(largest_);
-        const long long head = entry.offset - static_cast<long long>(a4::kPacketHeaderSize);
-        file_.seek(head);
         buf_.resize(a4::kPacketHeaderSize + static_cast<std::size_t>(entry.size));
-        read_exactly(buf_.data(), buf_.size());
-        have_head_ = false;
+        read_exactly(entry.offset - static_cast<long long>(a4::kPacketHeaderSize), buf_.data(), buf_.size());
         if (a4::load_i32(buf_.data()) != entry.stream || a4::load_i32(buf_.data() + 4) != entry.size) return false;
-        std::memmove(buf_.data(), buf_.data() + a4::kPacketHeaderSize, static_cast<std::size_t>(entry.size));
-        decode(entry.offset, static_cast<std::size_t>(entry.size), e, base);
+        decode(entry.offset, buf_.data() + a4::kPacketHeaderSize, static_cast<std::size_t>(entry.size), e, base);
         return true;
     }
-
-    PyObject* path() const { return path_; }
 
 private:
     void check_size(long long head, std::int32_t id, std::int32_t size) const {
@@ -452,15 +500,18 @@ private:
         }
     }
 
-    void read_exactly(unsigned char* p, std::size_t n) {
-        if (file_.read_full(reinterpret_cast<char*>(p), n) != n) {
-            file_.check_not_truncated(largest_);  // it shrank: OSError
-            kit::raise(PyExc_OSError, "%S: the file changed while it was read", path_);
-        }
+    [[noreturn]] void changed() {
+        file_.check_not_truncated(largest_);  // it shrank: OSError
+        kit::raise(PyExc_OSError, "%S: the file changed while it was read", path_);
     }
 
-    void decode(long long at, std::size_t size, a4::Elements& e, const unsigned char*& base) {
-        const View v = decompress_(path_, buf_.data(), size, at);
+    void read_exactly(long long offset, unsigned char* p, std::size_t n) {
+        if (file_.read_at(offset, reinterpret_cast<char*>(p), n) != n) changed();
+    }
+
+    void decode(long long at, const unsigned char* payload, std::size_t size, a4::Elements& e,
+                const unsigned char*& base) {
+        const View v = decompress_(path_, payload, size, at);
         const a4::Result r = a4::parse_event_packet(v.data, v.size, e);
         if (!r.ok())
             kit::raise(PyExc_ValueError, "%S: the event packet at byte %lld is damaged at byte %zd of its payload: %s",
@@ -474,10 +525,9 @@ private:
     int stream_;
     Decompressor decompress_;
     long long pos_;  // the next packet header
-    unsigned char head_[a4::kPacketHeaderSize] = {};
-    bool have_head_ = false;
-    std::vector<unsigned char> buf_;
     long long largest_;
+    std::vector<unsigned char> buf_;  // a packet read through the table
+    std::optional<Forward> forward_;  // last: it ends before the file goes
 };
 
 [[noreturn]] void raise_bad_element(PyObject* path, long long payload_at, std::size_t element,
