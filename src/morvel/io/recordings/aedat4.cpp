@@ -573,9 +573,9 @@ private:
 // The events of the stream, packet by packet, in chunks of exactly `chunk`
 // events but the last. A damaged file ends with ValueError after the events
 // before the damage; other errors are raised at once.
-kit::Generator chunks_of(Ref path, Layout layout, int stream, std::size_t chunk) {
+kit::Generator chunks_of(Ref path, Layout layout, int stream, std::size_t chunk, bool whole = false) {
     Packets packets(path.get(), layout, stream);
-    kit::ChunkBuilder chunks(chunk);
+    kit::ChunkBuilder chunks(chunk, whole);
     PacketEvents src;
     Ref failure;
     for (;;) {
@@ -682,11 +682,14 @@ constexpr auto kWindow = kit::method("read_time_window", "np.ndarray", kit::Para
 PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
     return kit::guard([&] {
         const Reader* self = initialised(self_obj);
-        // One chunk of the size the table gives (it grows as events come, so
-        // a table that is wrong costs no more memory than the events).
+        // One chunk of the size the table gives, allocated at once when the
+        // file could hold that many (16 bytes an event, expanded at most 256
+        // times); otherwise grown as events come. A table that is wrong costs
+        // a concatenation or a shrink, never more memory than the file allows.
         const long long expected = self->has_table ? table_events(self) : 0;
+        const bool plausible = expected > 0 && expected <= self->layout.file_size / 16 * 256;
         const std::size_t chunk = expected > 0 ? static_cast<std::size_t>(expected) : static_cast<std::size_t>(PY_SSIZE_T_MAX);
-        Ref gen = kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, chunk),
+        Ref gen = kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, chunk, plausible),
                                       "Aedat4Reader.read_all");
         Ref parts = kit::check(PySequence_List(gen.get()));
         const Py_ssize_t k = PyList_GET_SIZE(parts.get());
