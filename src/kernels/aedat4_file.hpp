@@ -599,21 +599,25 @@ inline InfoResult parse_info_node(std::string_view xml, StreamInfo* out, std::si
             } else if (parent == Role::stream && node_name == "info") {
                 role = Role::info;
             }
-        } else if (tag == "attr" && !self_closing && (parent == Role::stream || parent == Role::info) &&
-                   res.count > 0 && res.count <= cap) {
+        } else if (tag == "attr" && !self_closing && (parent == Role::stream || parent == Role::info)) {
+            // Its text runs to the next tag (checked whatever the capacity:
+            // only what is written depends on it).
             const std::size_t e = find(i, "<");
             if (e >= n) return fail(i);
-            const std::string_view value = detail::trim(xml.substr(i, e - i));
-            StreamInfo& st = out[res.count - 1];
-            if (parent == Role::stream) {
-                if (attr_key == "typeIdentifier") st.type = value;
-                else if (attr_key == "originalOutputName") st.name = value;
-                else if (attr_key == "compression") st.compression = value;
-            } else {
-                std::int64_t v;
-                const bool ok = detail::parse_number(value, 1, kMaxSensorSide, v);
-                if (attr_key == "sizeX") st.width = ok ? static_cast<std::int32_t>(v) : 0;
-                else if (attr_key == "sizeY") st.height = ok ? static_cast<std::int32_t>(v) : 0;
+            if (res.count > 0 && res.count <= cap) {
+                const std::string_view value = detail::trim(xml.substr(i, e - i));
+                StreamInfo& st = out[res.count - 1];
+                std::int64_t v = 0;
+                const bool size_ok = detail::parse_number(value, 1, kMaxSensorSide, v);
+                if (parent == Role::stream) {
+                    if (attr_key == "typeIdentifier") st.type = value;
+                    else if (attr_key == "originalOutputName") st.name = value;
+                    else if (attr_key == "compression") st.compression = value;
+                } else if (attr_key == "sizeX") {
+                    st.width = size_ok ? static_cast<std::int32_t>(v) : 0;
+                } else if (attr_key == "sizeY") {
+                    st.height = size_ok ? static_cast<std::int32_t>(v) : 0;
+                }
             }
         }
         if (!self_closing) {
