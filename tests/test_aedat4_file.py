@@ -553,3 +553,32 @@ def test_writer_arguments_refused_before_the_file(tmp_path, kwargs, error, messa
         assert not path.exists()
     with pytest.raises(ValueError, match="chunk_size must be >= 1"):
         Aedat4Reader(path, chunk_size=0)
+
+
+def test_writer_refuses_a_second_call_while_it_writes(tmp_path):
+    import threading
+
+    big, small = make_events(600_000, 15), make_events(10, 16)
+    path = tmp_path / "threads.aedat4"
+    w = Aedat4Writer(path, compression="zstd")  # the codec releases the GIL while it works
+    worker = threading.Thread(target=w.append, args=(big,))
+    worker.start()
+    outcomes = []
+    while worker.is_alive():
+        try:
+            w.append(small)
+            outcomes.append("written")
+        except RuntimeError as e:
+            assert "already in use by another call" in str(e)
+            outcomes.append("refused")
+    worker.join()
+    w.close()
+    got = Aedat4Reader(path).read_all()
+    # whole arrays in some order, never interleaved
+    k = outcomes.count("written")
+    assert len(got) == len(big) + k * len(small)
+    at = 0
+    while at < len(got):
+        piece = big if np.array_equal(got[at:at + len(big)], big) else small
+        assert np.array_equal(got[at:at + len(piece)], piece)
+        at += len(piece)

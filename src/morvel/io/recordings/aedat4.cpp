@@ -1067,7 +1067,10 @@ struct WriterFields {
     Ref path, sensor_size, compression;
     std::optional<Output> out;  // empty once closed
     bool initialised = false;
+    bool busy = false;  // a call is writing (the GIL is released while data moves)
 };
+
+const char* const kBusy = "Aedat4Writer is already in use by another call";
 
 using WriterType = kit::Type<WriterFields, &WriterFields::path, &WriterFields::sensor_size,
                              &WriterFields::compression, &WriterFields::out>;
@@ -1095,6 +1098,7 @@ int writer_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             const Compression c = compression_from_argument(a[2]);
             Compressor::load(c);  // a missing package is an ImportError before the file is made
             Writer* self = WriterType::of(self_obj);
+            kit::Busy busy(self->busy, kBusy);
             if (self->out) {  // a second __init__ finishes the first file
                 Output old = std::move(*self->out);
                 self->out.reset();
@@ -1121,6 +1125,7 @@ PyObject* writer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
     return kit::guard([&] {
         auto a = kit::parse(kAppend, args, nargs, kwnames);
         Writer* self = open_writer(self_obj);
+        kit::Busy busy(self->busy, kBusy);
         Output& out = *self->out;
         const kit::EventRecords r = checked_events(a[0], out.width, out.height, out.n_events);
         out.add(r.data, r.n);
@@ -1131,6 +1136,7 @@ PyObject* writer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
 // Finish and close the file (the file is closed even when finishing fails).
 void close_writer(Writer* self) {
     if (!self->out) return;
+    kit::Busy busy(self->busy, kBusy);
     Output out = std::move(*self->out);
     self->out.reset();
     out.finish();
