@@ -167,47 +167,48 @@ inline void require_ndarray(PyObject* events) {
     }
 }
 
-// Contiguous event records for a writer.
+// Contiguous EVENT_DTYPE records of a table of events, for a writer.
 struct EventRecords {
     Ref holder;  // owns the memory (the array given, or a new one)
     const morvel::kernels::Event* data = nullptr;
     std::size_t n = 0;
 };
 
-// The events as records for a writer, matched by field name. Fields of the
-// event types are taken as they are (the writer's encoder checks the
-// values); fields of other types are checked here first (t not negative, x
-// and y in [0, max_coordinate], p 0 or 1), so that no value is wrapped into
-// range by a cast.
-inline EventRecords event_records(PyObject* events, std::int64_t max_coordinate) {
+// `events` (an array) as records, matched by field name. Fields of the event
+// types are taken as they are (the writer checks the values against what its
+// format holds); fields of other types are converted through int64 and
+// checked here first (t not negative, x and y in [0, coordinate_limit), p 0
+// or 1), so that no value is wrapped into range by a cast. ValueError
+// "cannot encode event N: ..." names the first that is not.
+inline EventRecords event_records(PyObject* events, long long coordinate_limit) {
     namespace kn = morvel::kernels;
+    using kn::Event;
     require_ndarray(events);
     const EventTable table(events, "txyp", kEventFields, {NPY_INT64, NPY_INT64, NPY_INT64, NPY_INT64});
     const std::size_t n = table.size();
-    if (const kn::Event* records = table.records()) return {Ref::borrow(events), records, n};
+    if (const Event* records = table.records()) return {Ref::borrow(events), records, n};
     const kn::EventColumns& c = table.columns();
     Ref out = np::empty(static_cast<npy_intp>(n));
-    kn::Event* ev = np::events_data(out);
+    Event* ev = np::events_data(out);
     if (c.t.type == kn::NumType::u64 && c.x.type == kn::NumType::u16 && c.y.type == kn::NumType::u16 &&
         c.p.type == kn::NumType::u8) {
         kn::interleave(c, n, ev);  // our field types at another layout or stride
         return {std::move(out), ev, n};
     }
     const Contiguous<std::int64_t> t(c.t, n), x(c.x, n), y(c.y, n), p(c.p, n);
-    const long long bound = static_cast<long long>(max_coordinate) + 1;
     for (std::size_t i = 0; i < n; ++i) {
         const auto at = static_cast<Py_ssize_t>(i);
         if (t.data()[i] < 0) raise(PyExc_ValueError, "cannot encode event %zd: t must not be negative", at);
-        if (x.data()[i] < 0 || x.data()[i] > max_coordinate)
-            raise(PyExc_ValueError, "cannot encode event %zd: x must be in [0, %lld)", at, bound);
-        if (y.data()[i] < 0 || y.data()[i] > max_coordinate)
-            raise(PyExc_ValueError, "cannot encode event %zd: y must be in [0, %lld)", at, bound);
+        if (x.data()[i] < 0 || x.data()[i] >= coordinate_limit)
+            raise(PyExc_ValueError, "cannot encode event %zd: x must be in [0, %lld)", at, coordinate_limit);
+        if (y.data()[i] < 0 || y.data()[i] >= coordinate_limit)
+            raise(PyExc_ValueError, "cannot encode event %zd: y must be in [0, %lld)", at, coordinate_limit);
         if (p.data()[i] != 0 && p.data()[i] != 1)
             raise(PyExc_ValueError, "cannot encode event %zd: p must be 0 or 1", at);
     }
     for (std::size_t i = 0; i < n; ++i)
-        ev[i] = kn::Event{static_cast<std::uint64_t>(t.data()[i]), static_cast<std::uint16_t>(x.data()[i]),
-                          static_cast<std::uint16_t>(y.data()[i]), static_cast<std::uint8_t>(p.data()[i])};
+        ev[i] = Event{static_cast<std::uint64_t>(t.data()[i]), static_cast<std::uint16_t>(x.data()[i]),
+                      static_cast<std::uint16_t>(y.data()[i]), static_cast<std::uint8_t>(p.data()[i])};
     return {std::move(out), ev, n};
 }
 

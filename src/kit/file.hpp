@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace kit {
@@ -65,6 +68,13 @@ public:
         return transfer(n, [&](std::size_t done, std::size_t left) { return ::read(fd_, buf + done, left); });
     }
 
+    // The same from byte `offset` on, whatever the file position (pread).
+    std::size_t read_at(long long offset, char* buf, std::size_t n) {
+        return transfer(n, [&](std::size_t done, std::size_t left) {
+            return ::pread(fd_, buf + done, left, static_cast<off_t>(offset) + static_cast<off_t>(done));
+        });
+    }
+
     // Write all `n` bytes (the GIL released).
     void write_all(const char* buf, std::size_t n) {
         transfer(n, [&](std::size_t done, std::size_t left) { return ::write(fd_, buf + done, left); });
@@ -116,6 +126,12 @@ public:
     }
 
     PyObject* path() const noexcept { return path_.get(); }
+    int descriptor() const noexcept { return fd_; }
+
+    [[noreturn]] void raise_errno() {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
+        throw PyError{};
+    }
 
 private:
     // Moves up to `n` bytes with `op(done, left)` (a read or write of what is
@@ -154,13 +170,110 @@ private:
         }
     }
 
-    [[noreturn]] void raise_errno() {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
-        throw PyError{};
-    }
-
     int fd_ = -1;
     Ref path_;
+};
+
+// One read at a time done by a helper thread while the caller works on what
+// it read before (the next packet of a file read while the last one is
+// decoded). The thread only calls pread: no Python, no GIL.
+//   kit::ReadAhead ahead(file);
+//   ahead.start(offset, buf, n);
+//   ... work on other memory ...
+//   std::size_t got = ahead.wait();   // bytes read; OSError for a failed read
+// The file and the buffer must outlive the read; the destructor waits for it.
+class ReadAhead {
+public:
+    explicit ReadAhead(File& file) noexcept : file_(file) {}
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    ~ReadAhead() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();  // a read of a regular file: it ends
+    }
+
+    bool busy() const noexcept { return busy_; }
+
+    void start(long long offset, unsigned char* buf, std::size_t n) {
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            offset_ = offset;
+            buf_ = buf;
+            n_ = n;
+            done_ = false;
+            has_job_ = true;
+        }
+        busy_ = true;
+        cv_.notify_all();
+    }
+
+    std::size_t wait() {
+        std::size_t got;
+        int err;
+        {
+            NoGil nogil;
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return done_; });
+            got = got_;
+            err = err_;
+        }
+        busy_ = false;
+        if (err) {
+            errno = err;
+            file_.raise_errno();
+        }
+        return got;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            cv_.wait(lock, [this] { return has_job_ || stop_; });
+            if (stop_) return;
+            has_job_ = false;
+            const long long offset = offset_;
+            unsigned char* buf = buf_;
+            const std::size_t n = n_;
+            lock.unlock();
+            std::size_t done = 0;
+            int err = 0;
+            while (done < n) {
+                const ssize_t r = ::pread(file_.descriptor(), buf + done, n - done,
+                                          static_cast<off_t>(offset) + static_cast<off_t>(done));
+                if (r > 0) {
+                    done += static_cast<std::size_t>(r);
+                } else if (r == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    err = errno;
+                    break;
+                }
+            }
+            lock.lock();
+            got_ = done;
+            err_ = err;
+            done_ = true;
+            cv_.notify_all();
+        }
+    }
+
+    File& file_;
+    std::thread thread_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    long long offset_ = 0;
+    unsigned char* buf_ = nullptr;
+    std::size_t n_ = 0, got_ = 0;
+    int err_ = 0;
+    bool has_job_ = false, done_ = false, stop_ = false;
+    bool busy_ = false;  // the caller's view: started and not waited for
 };
 
 // A file read piece by piece from an offset into one reusable buffer, with

@@ -62,3 +62,76 @@ def write_dat(
     path: Union[str, os.PathLike[str]], events: np.ndarray, *, sensor_size: Optional[Tuple[int, int]] = None
 ) -> None:
     """Write a DAT file; every event is checked before a byte is written."""
+
+# --- iniVation AEDAT4 ---------------------------------------------------------
+
+@disjoint_base
+class Aedat4Reader:
+    """Reader for iniVation AEDAT4 recordings, without dv-processing."""
+
+    path: str
+    streams: tuple[dict[str, object], ...]
+    """Every stream of the file: id, name, type ('EVTS', 'FRME', ...), sensor_size."""
+    sensor_size: Optional[Tuple[int, int]]
+    compression: str
+    """'none', 'lz4', 'lz4_high', 'zstd' or 'zstd_high'."""
+    @property
+    def chunk_size(self) -> int: ...
+    @property
+    def stream(self) -> int:
+        """Id of the event stream read."""
+    @property
+    def has_table(self) -> bool:
+        """True when the file has a readable data table."""
+    @property
+    def time_span(self) -> Optional[Tuple[int, int]]:
+        """(first t, last t) of the stream from the data table, or None."""
+    @property
+    def n_events(self) -> Optional[int]:
+        """Events of the stream from the data table, or None."""
+    def __init__(
+        self,
+        path: Union[str, os.PathLike[str]],
+        *,
+        chunk_size: int = 1000000,
+        stream: Optional[Union[int, str]] = None,
+    ) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, one packet decoded at a time."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the stream in one array."""
+    def read_time_window(self, t_start: int, t_end: int) -> np.ndarray:
+        """Events with t_start <= t < t_end, in file order (through the data table when there is one)."""
+
+@disjoint_base
+class Aedat4Writer:
+    """Streaming writer of AEDAT4 recordings: packets of 10,000 events, a data table at close."""
+
+    path: str
+    sensor_size: Optional[Tuple[int, int]]
+    compression: str
+    @property
+    def n_events(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def __init__(
+        self,
+        path: Union[str, os.PathLike[str]],
+        *,
+        sensor_size: Optional[Tuple[int, int]] = None,
+        compression: Optional[str] = "lz4",
+    ) -> None: ...
+    def append(self, events: np.ndarray) -> None:
+        """Write events; nothing of the array is taken if one cannot be written."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "Aedat4Writer": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+
+def write_aedat4(
+    path: Union[str, os.PathLike[str]],
+    events: np.ndarray,
+    *,
+    sensor_size: Optional[Tuple[int, int]] = None,
+    compression: Optional[str] = "lz4",
+) -> None:
+    """Write events as an AEDAT4 recording; every event is checked before the file is touched."""

@@ -17,7 +17,10 @@ using kit::kReleaseGilBytes;
 
 using Records = kit::EventRecords;
 
-Records records_for_encoding(PyObject* events) { return kit::event_records(events, kn::kEvtMaxCoordinate); }
+// The events as records for the encoders (kit::event_records: fields of the
+// event types as they are, for the encoder to check; others checked against
+// the EVT coordinate range first).
+Records records_for_encoding(PyObject* events) { return kit::event_records(events, kn::kEvtMaxCoordinate + 1); }
 
 // Encoded bytes of `records`, continuing from the encoder's state. Errors
 // name the first event that cannot be encoded (counted from first_index).

@@ -323,7 +323,7 @@ PyObject* writer_append(PyObject* self_obj, PyObject* const* args, Py_ssize_t na
     return kit::guard([&] {
         auto a = kit::parse(kAppend, args, nargs, kwnames);
         Writer* self = open_writer(self_obj);
-        const kit::EventRecords records = kit::event_records(a[0], kn::kDatMaxCoordinate);
+        const kit::EventRecords records = kit::event_records(a[0], kn::kDatMaxCoordinate + 1);
         WriterState next = *self->state;
         const std::string data = next.encode(records);
         write_text(*self->file, data);
@@ -393,7 +393,7 @@ PyObject* write_dat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         WriterState state;
         Ref size = checked_sensor_size(a[2], state.width, state.height);
         // Everything is checked and encoded before the file is touched.
-        const std::string data = state.encode(kit::event_records(a[1], kn::kDatMaxCoordinate));
+        const std::string data = state.encode(kit::event_records(a[1], kn::kDatMaxCoordinate + 1));
         kit::File file(path.get(), kit::File::Write);
         write_text(file, data);
         file.close_checked();
