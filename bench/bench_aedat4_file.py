@@ -71,14 +71,16 @@ def cases(quick: bool) -> list[Case]:
         evlib_read = None if evlib is None else (
             lambda path=path: evlib.load_events(path, sort=False).collect().height == n or None)
 
-        base = rss()
-        note = (f"peak memory above the start: ours {(peak_rss_during(ours) - base) / 1e6:.0f} MB (chunks of "
-                f"{chunk:,} events = {chunk * 13 / 1e6:.0f} MB, two 2 MB read-ahead blocks), "
-                f"dv-processing {(peak_rss_during(dv_numpy) - base) / 1e6:.0f} MB")
+        def above(fn):  # MB, from the resident size just before the call
+            base = rss()
+            return (peak_rss_during(fn) - base) / 1e6
+
+        note = (f"peak memory above the start: ours {above(ours):.0f} MB (chunks of {chunk:,} events = "
+                f"{chunk * 13 / 1e6:.0f} MB, two 2 MB read-ahead blocks), dv-processing {above(dv_numpy):.0f} MB")
         if faery_read:
-            note += f", faery {(peak_rss_during(faery_read) - base) / 1e6:.0f} MB"
+            note += f", faery {above(faery_read):.0f} MB"
         if evlib_read:
-            note += f", evlib {(peak_rss_during(evlib_read) - base) / 1e6:.0f} MB (whole file)"
+            note += f", evlib {above(evlib_read):.0f} MB (whole file)"
         label = f"{compression.lower()} {mb:.0f} MB, {n / 1e6:.0f} M events"
         out.append(Case("aedat4 file", f"Aedat4Reader chunks, {label}", ours,
                         {"dv-processing": dv_numpy, "faery": faery_read, "evlib": evlib_read},
