@@ -127,4 +127,19 @@ Ref next_chunk(ChunkBuilder& chunks, Source& src) {
     return {};
 }
 
+// The one chunk of a read whose event count was taken first (`total`):
+// `chunks` (an iterator over chunks of exactly `total` events) must give one
+// chunk of them, or none for an empty file, and then end; errors after the
+// last event (a file ending inside a record) come through. Anything else
+// means the file changed between the count and the read (OSError).
+inline Ref counted_chunk(PyObject* chunks, PyObject* path, std::size_t total) {
+    Ref out = Ref::steal_or_null(PyIter_Next(chunks));
+    if (!out && PyErr_Occurred()) raise();
+    if (out && total == 0) raise(PyExc_OSError, "%S: the file changed while it was read", path);
+    Ref more = Ref::steal_or_null(PyIter_Next(chunks));  // the end: errors after the last event
+    if (more) raise(PyExc_OSError, "%S: the file changed while it was read", path);
+    if (PyErr_Occurred()) raise();
+    return out ? std::move(out) : np::empty(0);
+}
+
 }  // namespace kit

@@ -145,11 +145,10 @@ def _demo(args: argparse.Namespace) -> int:
 # Everything about formats is the registry's (morvel.io.registry); "raw" stands
 # for a RAW file whose event format its header (or --format / --out-format) names.
 
-from morvel.io.registry import FORMATS  # noqa: E402
+from morvel.io.registry import _RAW_FORMATS as _RAW, _RAW_NAMES as _RAW_LABELS, FORMATS  # noqa: E402
 
 KINDS = (*FORMATS, "raw")
 WRITABLE = (*(name for name, f in FORMATS.items() if f.writes), "raw")
-_RAW = {"EVT2": "evt2", "EVT21": "evt2.1", "EVT3": "evt3"}
 
 
 class UserError(Exception):
@@ -172,8 +171,6 @@ def _label(rec) -> str:
             raise UserError(f"{rec.path}: broken HDF5 file: {type(exc).__name__}: {_one_line(exc)}") from exc
     return {"events": "EVENT_DTYPE records", "dat": "DAT", "aedat4": "AEDAT4"}.get(rec.format, rec.format)
 
-
-_RAW_LABELS = {v: k for k, v in _RAW.items()}
 
 
 def open_recording(path: str, kind: str | None, chunk_size: int, raw_format: str | None = None):

@@ -62,7 +62,8 @@ _FORMATS = [
 FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _FORMATS})
 """Every format the registry knows: name -> FormatInfo."""
 
-_RAW_NAMES = {"evt2": "EVT2", "evt2.1": "EVT21", "evt3": "EVT3"}
+_RAW_NAMES = {"evt2": "EVT2", "evt2.1": "EVT21", "evt3": "EVT3"}  # registry name -> RawReader/RawWriter format
+_RAW_FORMATS = {v: k for k, v in _RAW_NAMES.items()}
 
 
 def _known() -> str:
@@ -127,7 +128,7 @@ def _header_keys(head: bytes) -> dict[str, str]:
 def _raw_name(keys: dict[str, str]) -> Optional[str]:
     if "format" in keys:
         name = keys["format"].split(";")[0].strip().upper()
-        return {"EVT2": "evt2", "EVT3": "evt3", "EVT21": "evt2.1", "EVT2.1": "evt2.1"}.get(name, "?")
+        return _RAW_FORMATS.get("EVT21" if name == "EVT2.1" else name, "?")
     if "evt" in keys:
         return {"2.0": "evt2", "2": "evt2", "3.0": "evt3", "3": "evt3", "2.1": "evt2.1"}.get(keys["evt"], "?")
     return None
@@ -369,39 +370,40 @@ def _h5_sensor_size(path: str, reader: Any) -> Optional[Tuple[int, int]]:
     return None
 
 
-def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[Any, Optional[Tuple[int, int]], bool]:
-    def no_options() -> None:
-        if options:
-            raise TypeError(f"format {name!r} takes no option {sorted(options)[0]!r}")
+def _no_options(name: str, options: dict) -> None:
+    if options:
+        raise TypeError(f"format {name!r} takes no option {sorted(options)[0]!r}")
 
+
+def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[Any, Optional[Tuple[int, int]], bool]:
     if name in _RAW_NAMES:
-        no_options()
+        _no_options(name, options)
         from morvel.io.formats import RawReader
 
         r = RawReader(path, chunk_size=chunk_size, format=_RAW_NAMES[name])
         return r, r.sensor_size, False
     if name == "dat":
-        no_options()
+        _no_options(name, options)
         from morvel.io.recordings import DatReader
 
         r = DatReader(path, chunk_size=chunk_size)
         return r, r.sensor_size, False
     if name == "aedat4":
         stream = options.pop("stream", None)
-        no_options()
+        _no_options(name, options)
         from morvel.io.recordings import Aedat4Reader
 
         r = Aedat4Reader(path, chunk_size=chunk_size, stream=stream)
         return r, r.sensor_size, bool(r.has_table)
     if name == "hdf5":
         config = options.pop("config", None)
-        no_options()
+        _no_options(name, options)
         from morvel.io.h5 import H5EventReader
 
         r = H5EventReader(path, chunk_size=chunk_size, config=config)
         r.n_events  # finds what is wrong with the layout or the file first
         return r, _h5_sensor_size(path, r), True
-    no_options()
+    _no_options(name, options)
     return _Records(path, chunk_size), None, False
 
 
@@ -456,18 +458,14 @@ def _checked_table(events: Any) -> np.ndarray:
 
 def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]], options: dict) -> Tuple[Any, Any]:
     """(writer, append) for a new file of format `name` at `path`."""
-    def no_options() -> None:
-        if options:
-            raise TypeError(f"format {name!r} takes no option {sorted(options)[0]!r}")
-
     if name in _RAW_NAMES:
-        no_options()
+        _no_options(name, options)
         from morvel.io.formats import RawWriter
 
         w = RawWriter(path, _RAW_NAMES[name], sensor_size)
         return w, w.write
     if name == "dat":
-        no_options()
+        _no_options(name, options)
         from morvel.io.recordings import DatWriter
 
         w = DatWriter(path, sensor_size=sensor_size)
@@ -483,7 +481,7 @@ def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]],
         options.setdefault("compression", None)
         w = H5EventWriter(path, sensor_size=sensor_size, **options)
         return w, w.append
-    no_options()
+    _no_options(name, options)
     w = _RecordsWriter(path)
     return w, w.append
 

@@ -179,13 +179,7 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
         // An exact count first (a fast pass), then one allocation and the decode.
         const std::size_t total = count_file_events(self);
         Ref all = kit::make_generator(chunks_for(self, std::max<std::size_t>(total, 1), true), "RawReader.read_all");
-        Ref out = Ref::steal_or_null(PyIter_Next(all.get()));
-        if (!out && PyErr_Occurred()) kit::raise();
-        if (out && total == 0) kit::raise(PyExc_OSError, "%S: the file changed while it was read", self->path.get());
-        Ref more = Ref::steal_or_null(PyIter_Next(all.get()));  // the end: errors after the last event
-        if (more) kit::raise(PyExc_OSError, "%S: the file changed while it was read", self->path.get());
-        if (PyErr_Occurred()) kit::raise();
-        return out ? out.release() : np::empty(0).release();
+        return kit::counted_chunk(all.get(), self->path.get(), total).release();
     });
 }
 

@@ -162,13 +162,7 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
         Ref all = kit::make_generator(
             chunks_of(self->path.copy(), self->data_offset, decoder_for(self), std::max<std::size_t>(total, 1), true),
             "DatReader.read_all");
-        Ref out = Ref::steal_or_null(PyIter_Next(all.get()));
-        if (!out && PyErr_Occurred()) kit::raise();
-        if (out && total == 0) kit::raise(PyExc_OSError, "%S: the file changed while it was read", self->path.get());
-        Ref more = Ref::steal_or_null(PyIter_Next(all.get()));
-        if (more) kit::raise(PyExc_OSError, "%S: the file changed while it was read", self->path.get());
-        if (PyErr_Occurred()) kit::raise();
-        return out ? out.release() : np::empty(0).release();
+        return kit::counted_chunk(all.get(), self->path.get(), total).release();
     });
 }
 
@@ -364,16 +358,10 @@ PyObject* writer_exit(PyObject* self_obj, PyObject*) {
 
 // A writer dropped without close() still finishes its file.
 void writer_finalize(PyObject* self_obj) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    kit::guard(
-        [&] {
-            close_file(WriterType::of(self_obj));
-            return 0;
-        },
-        -1);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(self_obj);
-    PyErr_Restore(type, value, tb);
+    Writer* w = WriterType::of(self_obj);
+    if (!w->file) return;
+    kit::KeepError keep;
+    if (!kit::guard([&] { close_file(w); return true; }, false)) PyErr_WriteUnraisable(self_obj);
 }
 
 PyObject* writer_get_n_events(PyObject* self_obj, void*) {
