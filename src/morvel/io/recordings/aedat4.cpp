@@ -1,9 +1,10 @@
 // iniVation AEDAT4 files read and written without dv-processing:
 // Aedat4Reader, Aedat4Writer and write_aedat4. The bytes (FlatBuffers, the
 // info node, packets, the data table) are kernels/aedat4_file.hpp's; here
-// are the file, the codecs (the lz4 and zstandard packages, imported at
-// first use) and the types. Events are decoded packet by packet into chunks
-// of a fixed size by the shared re-chunking loop (kit/chunks.hpp).
+// are the file, the codecs (LZ4 read natively, kernels/lz4.hpp; LZ4 written
+// and Zstandard both ways through the lz4 and zstandard packages, imported
+// at first use) and the types. Events are decoded packet by packet into
+// chunks of a fixed size by the shared re-chunking loop (kit/chunks.hpp).
 
 #include "recordings.hpp"
 
@@ -11,6 +12,7 @@
 #include "kit/events.hpp"
 #include "kit/file.hpp"
 #include "kernels/aedat4_file.hpp"
+#include "kernels/lz4.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -110,7 +112,26 @@ Ref bytes_view(const unsigned char* p, std::size_t n) {
 }
 
 // ---------------------------------------------------------------------------
-// Decompression, through the lz4 and zstandard packages.
+// Decompression: LZ4 here, Zstandard through the zstandard package.
+
+// An LZ4 payload decompressed into `out` (resized to what it may need);
+// r.size is its size. Touches no Python: safe on any thread.
+kn::lz4::Result lz4_payload(const unsigned char* p, std::size_t n, std::vector<unsigned char>& out) {
+    const kn::lz4::Result bound = kn::lz4::frame_bound(p, n, kMaxPayload);
+    if (!bound.ok()) return bound;
+    if (out.size() < bound.size) out.resize(bound.size);
+    return kn::lz4::decode(p, n, out.data(), bound.size);
+}
+
+[[noreturn]] void raise_lz4(PyObject* path, long long at, const kn::lz4::Result& r) {
+    using kn::lz4::Status;
+    if (r.status == Status::too_large)
+        kit::raise(PyExc_ValueError, "%S: the packet at byte %lld decompresses to more than %zd bytes", path, at,
+                   static_cast<Py_ssize_t>(kMaxPayload));
+    if (r.status == Status::cut) kit::raise(PyExc_ValueError, "%S: the LZ4 frame of the packet at byte %lld is cut short", path, at);
+    kit::raise(PyExc_ValueError, "%S: the packet at byte %lld does not decompress as LZ4: %s (at byte %zd of the packet)",
+               path, at, kn::lz4::status_message(r.status), static_cast<Py_ssize_t>(r.at));
+}
 
 struct View {
     const unsigned char* data = nullptr;
@@ -128,22 +149,9 @@ public:
         load();
         Ref input = bytes_view(p, n);
         if (is_lz4(c_)) {
-            // LZ4 expands at most 255 times: a bound no real packet reaches.
-            const std::size_t bound = std::min(kMaxPayload, 256 * n + 65536);
-            Ref d = kit::call(lz4_.get());
-            Ref bound_obj = kit::from_size(bound);
-            Ref out = decompress(path, at, "LZ4", [&] {
-                return call_with_keyword(Ref(kit::getattr(d.get(), "decompress")).get(), input.get(), max_length_.get(),
-                                         bound_obj.get());
-            });
-            const int eof = kit::check(PyObject_IsTrue(kit::getattr(d.get(), "eof").get()));
-            if (!eof) {
-                if (static_cast<std::size_t>(PyBytes_GET_SIZE(out.get())) >= bound)
-                    kit::raise(PyExc_ValueError, "%S: the packet at byte %lld decompresses to more than %zd bytes", path,
-                               at, static_cast<Py_ssize_t>(bound));
-                kit::raise(PyExc_ValueError, "%S: the LZ4 frame of the packet at byte %lld is cut short", path, at);
-            }
-            return hold(std::move(out));
+            const kn::lz4::Result r = lz4_payload(p, n, lz4_out_);
+            if (!r.ok()) raise_lz4(path, at, r);
+            return {lz4_out_.data(), r.size};
         }
         Ref size = decompress(path, at, "Zstandard", [&] { return kit::call(zstd_size_.get(), input.get()); });
         const long long declared = PyLong_AsLongLong(size.get());
@@ -160,11 +168,7 @@ public:
 
 private:
     void load() {
-        if (is_lz4(c_) && !lz4_) {
-            lz4_ = kit::import_optional("lz4.frame", "LZ4FrameDecompressor",
-                                        "reading LZ4-compressed AEDAT4 files needs the lz4 package: pip install lz4");
-            max_length_ = kit::str("max_length");
-        } else if (!is_lz4(c_) && !zstd_size_) {
+        if (!is_lz4(c_) && !zstd_size_) {
             const char* msg = "reading Zstandard-compressed AEDAT4 files needs the zstandard package: pip install zstandard";
             Ref module = kit::import_optional("zstandard", msg);
             zstd_size_ = kit::import_optional("zstandard", "frame_content_size", msg);
@@ -194,7 +198,7 @@ private:
     }
 
     Compression c_;
-    Ref lz4_, max_length_;                           // lz4.frame.LZ4FrameDecompressor
+    std::vector<unsigned char> lz4_out_;             // the last LZ4 payload decompressed
     Ref zstd_size_, zstd_decompress_, max_output_;  // zstandard
     Ref out_;                                        // the last decompressed bytes
 };
