@@ -317,6 +317,63 @@ def test_time_windows_equal_a_mask_of_read_all(tmp_path, table):
         assert np.array_equal(got, everything[(t >= lo) & (t < hi)]), (lo, hi)
 
 
+def count_off(k, by):
+    return lambda entries: [(o, sid, size, n + by * (i == k), a, b) for i, (o, sid, size, n, a, b) in enumerate(entries)]
+
+
+# Files whose data table covers every packet are decoded on several threads from the table's counts;
+# wherever a packet disagrees with its entry the reader goes on packet by packet from there. Either way
+# the chunks are exactly what reading packet by packet gives.
+@pytest.mark.parametrize(
+    "edit",
+    [None, count_off(0, 1), count_off(5, -1), count_off(11, 7), first_size_off_by_one, lambda e: e[:3] + e[4:],
+     lambda e: [(o, 9 if i == 2 else sid, size, n, a, b) for i, (o, sid, size, n, a, b) in enumerate(e)]],
+    ids=["complete", "count+1 first", "count-1 middle", "count+7 last", "size", "entry missing", "stream"],
+)
+@pytest.mark.parametrize("compression", [0, 1])
+def test_chunks_through_the_table_equal_a_sequential_read(tmp_path, edit, compression):
+    sizes = [10_000, 0, 25_000, 1, 9_999] + [13_000] * 7 + [0]
+    ev = make_events(sum(sizes), 9)
+    path = tmp_path / "t.aedat4"
+    path.write_bytes(build(packets_of(ev, sizes), compression=compression, edit=edit))
+    assert Aedat4Reader(path).has_table
+    assert np.array_equal(Aedat4Reader(path).read_all(), ev)
+    for chunk in (1, 4_999, 10_000, 64_000, 10**7):
+        if chunk == 1 and edit is not None:
+            continue  # slow, and nothing a larger chunk does not reach
+        got = list(Aedat4Reader(path, chunk_size=chunk))
+        assert all(len(c) == chunk for c in got[:-1]) and 0 < len(got[-1]) <= chunk
+        assert np.array_equal(concat(got), ev), chunk
+
+
+@pytest.mark.parametrize("where", [0, 6, 12])
+@pytest.mark.parametrize("damage", ["negative t", "payload"])
+def test_damage_with_a_complete_table_ends_where_sequential_reading_does(tmp_path, where, damage):
+    ev = make_events(130_000, 10)
+    packets = packets_of(ev, [10_000] * 13)
+    if damage == "negative t":
+        bad = ev[where * 10_000:(where + 1) * 10_000].copy()
+        payload = bytearray(event_payload(bad))
+        payload[32 + 16 * 123 + 7] = 0x80  # element 123: t < 0
+        packets[where] = (0, bytes(payload))
+        message = f"event 123 of the packet at byte .* is not an event"
+    else:
+        packets[where] = (0, event_payload(ev[:10_000])[:200])
+        message = "the event packet at byte .* is damaged"
+    path = tmp_path / "d.aedat4"
+    path.write_bytes(build(packets))
+    for chunk in (7_000, 10**6):
+        got = []
+        with pytest.raises(ValueError, match=message):
+            for c in Aedat4Reader(path, chunk_size=chunk):
+                got.append(c)
+        whole = concat(got)
+        expected = where * 10_000 + (123 if damage == "negative t" else 0)
+        assert np.array_equal(whole, ev[:len(whole)]) and len(whole) == expected, (chunk, len(whole))
+    with pytest.raises(ValueError, match=message):
+        Aedat4Reader(path).read_all()
+
+
 # --- hand-built files ---------------------------------------------------------------------------
 
 

@@ -11,10 +11,13 @@
 #include "kit/chunks.hpp"
 #include "kit/events.hpp"
 #include "kit/file.hpp"
+#include "kit/pool.hpp"
 #include "kernels/aedat4_file.hpp"
 #include "kernels/lz4.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -337,11 +340,17 @@ const a4::StreamInfo& choose_stream(const std::vector<a4::StreamInfo>& streams, 
     return *found;
 }
 
-// The data table of the file: the chosen stream's entries in file order, or
-// nothing when the file has none or a damaged one (then reads go
-// sequentially).
-std::optional<std::vector<a4::TableEntry>> read_data_table(kit::File& file, PyObject* path, const Layout& l,
-                                                           int stream) {
+struct DataTable {
+    std::vector<a4::TableEntry> entries;  // the chosen stream's, in file order
+    // Its packets, of every stream, tile the bytes from the first packet
+    // to the data table: no packet of the file is missing from it.
+    bool complete = false;
+    std::vector<a4::TableEntry> all;  // when complete: every entry, in file order
+};
+
+// The data table of the file, or nothing when the file has none or a
+// damaged one (then reads go sequentially).
+std::optional<DataTable> read_data_table(kit::File& file, PyObject* path, const Layout& l, int stream) {
     if (l.data_table < l.data_start || l.data_table >= l.file_size) return std::nullopt;
     const long long n = l.file_size - l.data_table;
     if (n > static_cast<long long>(kMaxPayload)) return std::nullopt;
@@ -368,8 +377,17 @@ std::optional<std::vector<a4::TableEntry>> read_data_table(kit::File& file, PyOb
         if (!inside) return std::nullopt;
         if (e.stream == stream) mine.push_back(e);
     }
-    std::stable_sort(mine.begin(), mine.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
-    return mine;
+    const auto by_offset = [](const auto& a, const auto& b) { return a.offset < b.offset; };
+    std::stable_sort(mine.begin(), mine.end(), by_offset);
+    std::stable_sort(all.begin(), all.end(), by_offset);
+    constexpr auto head = static_cast<long long>(a4::kPacketHeaderSize);
+    long long at = l.data_start;
+    for (const a4::TableEntry& e : all) {
+        if (e.offset - head != at) break;
+        at = e.offset + e.size;
+    }
+    const bool complete = at == l.packets_end && !l.cut;
+    return DataTable{std::move(mine), complete, complete ? std::move(all) : std::vector<a4::TableEntry>{}};
 }
 
 // The bytes of [start, end) of a file for a reader going forward: a block
@@ -444,15 +462,16 @@ private:
 // table.
 class Packets {
 public:
-    Packets(PyObject* path, const Layout& l, int stream)
-        : file_(path), path_(path), l_(l), stream_(stream), decompress_(l.compression), pos_(l.data_start),
-          largest_(file_.size()) {}
+    // From the packet header at `start` (the first one by default).
+    Packets(PyObject* path, const Layout& l, int stream, long long start = -1)
+        : file_(path), path_(path), l_(l), stream_(stream), decompress_(l.compression),
+          pos_(start < 0 ? l.data_start : start), largest_(file_.size()) {}
 
     // The next event packet of the stream: its payload's elements. False
     // after the last packet. A damaged file raises ValueError saying where.
     // What an earlier call returned is gone.
     bool next(a4::Elements& e, const unsigned char*& base, long long& payload_at) {
-        if (!forward_) forward_.emplace(file_, l_.data_start, l_.packets_end);
+        if (!forward_) forward_.emplace(file_, pos_, l_.packets_end);
         for (;;) {
             if (PyErr_CheckSignals() < 0) kit::raise();
             file_.check_not_truncated(largest_);
@@ -574,11 +593,158 @@ private:
     bool bad_ = false;
 };
 
+// ---------------------------------------------------------------------------
+// Packets through a complete data table, decoded on the kit's pool: each
+// task reads a run of packets with one pread, decompresses (LZ4) and decodes
+// them into their place in the output, checking every packet against its
+// entry. Nothing here touches Python.
+
+// Elements [from, to) of entries[entry] go to out[at...]; a packet of
+// another stream has its header checked, nothing more.
+struct Slice {
+    std::size_t entry, from, to, at;
+};
+
+// The slices of the next chunk of at most `chunk` events of `stream` from
+// (entry, skip) on, which it advances; the events they hold. Every entry on
+// the way is in a slice, so that no packet goes unchecked; the chunk holding
+// the last events (those before entries[events_end]) takes the entries
+// after them too.
+std::size_t plan_chunk(const std::vector<a4::TableEntry>& entries, int stream, std::size_t events_end,
+                       std::size_t& entry, std::size_t& skip, std::size_t chunk, std::vector<Slice>& out) {
+    out.clear();
+    std::size_t k = 0;
+    while (entry < entries.size() && (k < chunk || entry >= events_end)) {
+        if (entries[entry].stream != stream) {
+            out.push_back({entry, 0, 0, k});
+            ++entry;
+            continue;
+        }
+        const auto count = static_cast<std::size_t>(entries[entry].count);
+        const std::size_t take = std::min(count - std::min(skip, count), chunk - k);
+        out.push_back({entry, skip, skip + take, k});
+        k += take;
+        if (skip + take < count) {
+            skip += take;
+            break;
+        }
+        ++entry;
+        skip = 0;
+    }
+    return k;
+}
+
+// Decodes the slices into `out`. False when a packet disagrees with its
+// entry, does not decode, holds an element that is not an event, or cannot
+// be read whole: then nothing is known and the caller reads sequentially.
+bool decode_slices(int fd, Compression c, int stream, const std::vector<a4::TableEntry>& entries,
+                   const std::vector<Slice>& slices, Event* out) {
+    constexpr auto head = static_cast<long long>(a4::kPacketHeaderSize);
+    const auto begin_of = [&](const Slice& s) { return entries[s.entry].offset - head; };
+    const auto end_of = [&](const Slice& s) { return entries[s.entry].offset + entries[s.entry].size; };
+    if (slices.empty()) return true;
+    // Runs of packets read at once: a few per thread, at most 4 MB (or one packet).
+    const unsigned cores = kit::usable_cores();
+    const long long total = end_of(slices.back()) - begin_of(slices.front());
+    const long long run = std::clamp<long long>(total / (4 * static_cast<long long>(cores)), 128 << 10, 512 << 10);
+    std::vector<std::pair<std::size_t, std::size_t>> tasks;  // slices [first, last)
+    for (std::size_t i = 0; i < slices.size();) {
+        std::size_t j = i + 1;
+        while (j < slices.size() && end_of(slices[j]) - begin_of(slices[i]) <= run) ++j;
+        tasks.emplace_back(i, j);
+        i = j;
+    }
+    std::atomic<bool> failed{false};
+    const unsigned threads = total >= (1 << 20) ? cores : 1;
+    kit::parallel_for(tasks.size(), threads, [&](std::size_t t) {
+        thread_local std::vector<unsigned char> bytes, unpacked;
+        if (failed.load(std::memory_order_relaxed)) return;
+        const auto [first, last] = tasks[t];
+        const long long start = begin_of(slices[first]);
+        const auto n = static_cast<std::size_t>(end_of(slices[last - 1]) - start);
+        if (bytes.size() < n) bytes.resize(n);
+        for (std::size_t done = 0; done < n;) {
+            const ssize_t r = ::pread(fd, bytes.data() + done, n - done, static_cast<off_t>(start + static_cast<long long>(done)));
+            if (r <= 0) {
+                if (r < 0 && errno == EINTR) continue;
+                failed = true;
+                return;
+            }
+            done += static_cast<std::size_t>(r);
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const Slice& s = slices[i];
+            const a4::TableEntry& e = entries[s.entry];
+            const unsigned char* p = bytes.data() + (e.offset - head - start);
+            if (a4::load_i32(p) != e.stream || a4::load_i32(p + 4) != e.size) {
+                failed = true;
+                return;
+            }
+            if (e.stream != stream) continue;
+            const unsigned char* data = p + head;
+            std::size_t size = static_cast<std::size_t>(e.size);
+            if (c != Compression::none) {
+                const kn::lz4::Result r = lz4_payload(data, size, unpacked);
+                if (!r.ok()) {
+                    failed = true;
+                    return;
+                }
+                data = unpacked.data();
+                size = r.size;
+            }
+            a4::Elements el;
+            bool bad = false;
+            if (!a4::parse_event_packet(data, size, el).ok() || el.count != static_cast<std::size_t>(e.count) ||
+                (a4::decode_elements(data + el.first + s.from * a4::kElementSize, s.to - s.from, out + s.at, bad),
+                 bad)) {
+                failed = true;
+                return;
+            }
+        }
+    });
+    return !failed;
+}
+
 // The events of the stream, packet by packet, in chunks of exactly `chunk`
 // events but the last. A damaged file ends with ValueError after the events
 // before the damage; other errors are raised at once.
-kit::Generator chunks_of(Ref path, Layout layout, int stream, std::size_t chunk, bool whole = false) {
-    Packets packets(path.get(), layout, stream);
+//
+// With a complete data table (and a codec decoded here) the chunks come
+// from the pool, as long as the packets agree with the table; from the
+// first that does not on, packets are read one after the other, which
+// yields the same events or says what is wrong.
+kit::Generator chunks_of(Ref path, Layout layout, int stream, std::size_t chunk, bool whole = false,
+                         std::vector<a4::TableEntry> entries = {}) {
+    long long start = -1;
+    std::size_t skip = 0;
+    if (!entries.empty() && layout.compression != Compression::zstd && layout.compression != Compression::zstd_high) {
+        kit::File file(path.get());
+        std::vector<Slice> slices;
+        std::size_t entry = 0, events_end = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].stream == stream && entries[i].count > 0) events_end = i + 1;
+        bool ok = true;
+        while (entry < entries.size()) {
+            if (PyErr_CheckSignals() < 0) kit::raise();
+            const std::size_t was_entry = entry, was_skip = skip;
+            const std::size_t k = plan_chunk(entries, stream, events_end, entry, skip, chunk, slices);
+            Ref events = np::empty(static_cast<npy_intp>(k));
+            {
+                kit::MaybeNoGil nogil(true);
+                ok = decode_slices(file.descriptor(), layout.compression, stream, entries, slices,
+                                   static_cast<Event*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(events.get()))));
+            }
+            if (!ok) {
+                entry = was_entry;
+                skip = was_skip;
+                break;
+            }
+            if (k) co_yield std::move(events);
+        }
+        if (ok) co_return;
+        start = entries[entry].offset - static_cast<long long>(a4::kPacketHeaderSize);
+    }
+    Packets packets(path.get(), layout, stream, start);
     kit::ChunkBuilder chunks(chunk, whole);
     PacketEvents src;
     Ref failure;
@@ -593,11 +759,13 @@ kit::Generator chunks_of(Ref path, Layout layout, int stream, std::size_t chunk,
             failure = take_error();
             break;
         }
-        src.feed(base + e.first, e.count);
+        const std::size_t skipped = std::min(skip, e.count);
+        skip = 0;
+        src.feed(base + e.first + skipped * a4::kElementSize, e.count - skipped);
         while (Ref full = kit::next_chunk(chunks, src)) co_yield std::move(full);
         if (src.bad()) {
             try {
-                raise_bad_element(path.get(), at, src.decoded(), base, e);
+                raise_bad_element(path.get(), at, skipped + src.decoded(), base, e);
             } catch (const kit::PyError&) {
                 failure = take_error();
             }
@@ -617,7 +785,9 @@ struct ReaderFields {
     int stream = 0;
     Layout layout;
     bool has_table = false;
+    bool table_complete = false;          // DataTable::complete
     std::vector<a4::TableEntry> entries;  // the stream's, in file order
+    std::vector<a4::TableEntry> all_entries;  // every stream's, when the table is complete
 };
 
 using ReaderType = kit::Type<ReaderFields, &ReaderFields::path, &ReaderFields::streams, &ReaderFields::sensor_size,
@@ -657,7 +827,9 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             self->stream = chosen.id;
             self->layout = h.layout;
             self->has_table = table.has_value();
-            self->entries = table ? std::move(*table) : std::vector<a4::TableEntry>{};
+            self->table_complete = table && table->complete;
+            if (table) self->all_entries = std::move(table->all);
+            self->entries = table ? std::move(table->entries) : std::vector<a4::TableEntry>{};
             self->path = std::move(path);
             return 0;
         },
@@ -667,7 +839,8 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
 PyObject* reader_iter(PyObject* self_obj) {
     return kit::guard([&] {
         const Reader* self = initialised(self_obj);
-        return kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, self->chunk_size),
+        return kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, self->chunk_size, false,
+                                             self->table_complete ? self->all_entries : std::vector<a4::TableEntry>{}),
                                    "Aedat4Reader.__iter__", self_obj)
             .release();
     });
@@ -693,7 +866,9 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
         const long long expected = self->has_table ? table_events(self) : 0;
         const bool plausible = expected > 0 && expected <= self->layout.file_size / 16 * 256;
         const std::size_t chunk = expected > 0 ? static_cast<std::size_t>(expected) : static_cast<std::size_t>(PY_SSIZE_T_MAX);
-        Ref gen = kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, chunk, plausible),
+        Ref gen = kit::make_generator(chunks_of(self->path.copy(), self->layout, self->stream, chunk, plausible,
+                                                plausible && self->table_complete ? self->all_entries
+                                                                                  : std::vector<a4::TableEntry>{}),
                                       "Aedat4Reader.read_all");
         Ref parts = kit::check(PySequence_List(gen.get()));
         const Py_ssize_t k = PyList_GET_SIZE(parts.get());
