@@ -1,6 +1,7 @@
 """AEDAT4 recordings: Aedat4Reader over files dv-processing writes (uncompressed and LZ4),
 against dv-processing's own reading into NumPy, faery and evlib; write_aedat4 against
-dv-processing's writer."""
+dv-processing's writer. The files are closed recordings (with a data table), so our reader
+decodes them on every core the process may use; the peers use one."""
 
 from __future__ import annotations
 
@@ -76,7 +77,8 @@ def cases(quick: bool) -> list[Case]:
             return (peak_rss_during(fn) - base) / 1e6
 
         note = (f"peak memory above the start: ours {above(ours):.0f} MB (chunks of {chunk:,} events = "
-                f"{chunk * 13 / 1e6:.0f} MB, two 2 MB read-ahead blocks), dv-processing {above(dv_numpy):.0f} MB")
+                f"{chunk * 13 / 1e6:.0f} MB, and per thread a run of packets read at once), "
+                f"dv-processing {above(dv_numpy):.0f} MB")
         if faery_read:
             note += f", faery {above(faery_read):.0f} MB"
         if evlib_read:

@@ -346,6 +346,29 @@ def test_chunks_through_the_table_equal_a_sequential_read(tmp_path, edit, compre
         assert np.array_equal(concat(got), ev), chunk
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with the pool's threads alive
+def test_decoding_threads_in_a_forked_child_and_beside_other_threads(tmp_path):
+    import threading
+    ev = make_events(200_000, 11)
+    path = tmp_path / "f.aedat4"
+    path.write_bytes(build(packets_of(ev, [10_000] * 20), compression=1))
+    assert np.array_equal(Aedat4Reader(path).read_all(), ev)  # the pool is running now
+    pid = os.fork()
+    if pid == 0:  # the child's pool starts anew
+        ok = all(np.array_equal(Aedat4Reader(path).read_all(), ev) for _ in range(3))
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(np.array_equal(
+        concat(list(Aedat4Reader(path, chunk_size=30_000))), ev))) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [True] * 4
+
+
 @pytest.mark.parametrize("where", [0, 6, 12])
 @pytest.mark.parametrize("damage", ["negative t", "payload"])
 def test_damage_with_a_complete_table_ends_where_sequential_reading_does(tmp_path, where, damage):

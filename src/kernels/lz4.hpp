@@ -195,25 +195,26 @@ inline std::ptrdiff_t decode_block(const unsigned char* in, std::size_t n, unsig
     const unsigned char* const iend = in + n;
     unsigned char* op = out + pos;
     unsigned char* const oend = out + cap;
-    // While far from both ends, the common short sequences move with fixed
-    // size copies (16 bytes of literals, 18 of match) and no length checks.
-    // A sequence that is long or near an end goes to the careful loop below.
-    while (iend - ip >= 32 && oend - op >= 64) {
-        const unsigned token = *ip;
-        const std::size_t lit = token >> 4;
-        if (lit == 15 || (token & 15) == 15) break;
-        const std::size_t offset = static_cast<std::size_t>(ip[1 + lit]) | (static_cast<std::size_t>(ip[2 + lit]) << 8);
-        if (offset < 8 || offset > static_cast<std::size_t>(op + lit - (out + low))) break;
-        std::memcpy(op, ip + 1, 16);
-        op += lit;
-        ip += 3 + lit;
-        const unsigned char* m = op - offset;
-        std::memcpy(op, m, 8);
-        std::memcpy(op + 8, m + 8, 8);
-        std::memcpy(op + 16, m + 16, 2);
-        op += (token & 15) + 4;
-    }
     for (;;) {
+        // While far from both ends, the common short sequences move with fixed
+        // size copies (16 bytes of literals, 18 of match) and no length checks.
+        // A sequence that is long or near an end is decoded by the careful code
+        // after it, one at a time.
+        while (iend - ip >= 32 && oend - op >= 64) {
+            const unsigned token = *ip;
+            const std::size_t lit = token >> 4;
+            if (lit == 15 || (token & 15) == 15) break;
+            const std::size_t offset = static_cast<std::size_t>(ip[1 + lit]) | (static_cast<std::size_t>(ip[2 + lit]) << 8);
+            if (offset < 8 || offset > static_cast<std::size_t>(op + lit - (out + low))) break;
+            std::memcpy(op, ip + 1, 16);
+            op += lit;
+            ip += 3 + lit;
+            const unsigned char* m = op - offset;
+            std::memcpy(op, m, 8);
+            std::memcpy(op + 8, m + 8, 8);
+            std::memcpy(op + 16, m + 16, 2);
+            op += (token & 15) + 4;
+        }
         if (ip >= iend) return -1;
         const unsigned token = *ip++;
         std::size_t lit = token >> 4;
