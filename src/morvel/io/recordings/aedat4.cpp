@@ -657,7 +657,16 @@ bool decode_slices(int fd, Compression c, int stream, const std::vector<a4::Tabl
     std::atomic<bool> failed{false};
     const unsigned threads = total >= (1 << 20) ? cores : 1;
     kit::parallel_for(tasks.size(), threads, [&](std::size_t t) {
+        // Kept by each thread for the next task; what an outsized packet
+        // needed is given back after it.
         thread_local std::vector<unsigned char> bytes, unpacked;
+        struct Trim {
+            ~Trim() {
+                constexpr std::size_t keep = std::size_t{8} << 20;
+                if (bytes.capacity() > keep) std::vector<unsigned char>().swap(bytes);
+                if (unpacked.capacity() > keep) std::vector<unsigned char>().swap(unpacked);
+            }
+        } trim;
         if (failed.load(std::memory_order_relaxed)) return;
         const auto [first, last] = tasks[t];
         const long long start = begin_of(slices[first]);
