@@ -575,6 +575,45 @@ def flip(b, i):
     return bytes(b)
 
 
+def test_lz4_frames_claiming_more_than_their_blocks_hold(tmp_path):
+    # 100 MB claimed by a frame of a few bytes: refused before anything that size is allocated
+    descriptor = bytes([0x68, 0x70]) + struct.pack("<Q", 100 << 20)
+    frame = struct.pack("<I", 0x184D2204) + descriptor + bytes([(xxhash32(descriptor) >> 8) & 0xFF])
+    frame += struct.pack("<I", 3) + b"\x00\x01\x00" + struct.pack("<I", 0)
+    path = tmp_path / "c.aedat4"
+    lz4_file(path, [frame], None)
+    with pytest.raises(ValueError, match="does not decompress as LZ4: it is not the size its frame says"):
+        Aedat4Reader(path).read_all()
+
+
+def xxhash32(data, seed=0):
+    p1, p2, p3, p4, p5, m = 2654435761, 2246822519, 3266489917, 668265263, 374761393, 0xFFFFFFFF
+    def rotl(v, r):
+        return ((v << r) | (v >> (32 - r))) & m
+    n, i = len(data), 0
+    if n >= 16:
+        v = [(seed + p1 + p2) & m, (seed + p2) & m, seed, (seed - p1) & m]
+        while n - i >= 16:
+            for k in range(4):
+                v[k] = rotl((v[k] + int.from_bytes(data[i + 4 * k:i + 4 * k + 4], "little") * p2) & m, 13) * p1 & m
+            i += 16
+        h = (rotl(v[0], 1) + rotl(v[1], 7) + rotl(v[2], 12) + rotl(v[3], 18)) & m
+    else:
+        h = (seed + p5) & m
+    h = (h + n) & m
+    while n - i >= 4:
+        h = rotl((h + int.from_bytes(data[i:i + 4], "little") * p3) & m, 17) * p4 & m
+        i += 4
+    while i < n:
+        h = rotl((h + data[i] * p5) & m, 11) * p1 & m
+        i += 1
+    h ^= h >> 15
+    h = h * p2 & m
+    h ^= h >> 13
+    h = h * p3 & m
+    return h ^ (h >> 16)
+
+
 @pytest.mark.parametrize(
     "damage, message",
     [

@@ -130,7 +130,8 @@ inline Result parse_frame_header(const unsigned char* p, std::size_t n, std::siz
 }
 
 // Walks the frames of p[0, n) without decoding: an upper bound of their
-// output (exact where frames say their size), refused past `limit`.
+// output (exact where frames say their size), never more than 255 bytes
+// for each compressed byte, refused past `limit`.
 inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t limit) noexcept {
     std::size_t at = 0, total = 0;
     if (n == 0) return {Status::cut, 0};
@@ -158,7 +159,8 @@ inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t lim
             if (size > f.block_max) return {Status::bad_block_size, at};
             const std::size_t tail = f.block_checksum ? 4 : 0;
             if (size + tail > n - at - 4) return {Status::cut, at};
-            frame += (word & 0x80000000u) ? size : f.block_max;
+            // A compressed byte gives at most 255 (a length byte of 255).
+            frame += (word & 0x80000000u) ? size : std::min(f.block_max, 255 * size + 64);
             if (!f.has_size && frame > limit) return {Status::too_large, at};
             at += 4 + size + tail;
         }
@@ -166,6 +168,7 @@ inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t lim
         if (at > n) return {Status::cut, n};
         if (f.has_size) {
             if (f.content_size > limit) return {Status::too_large, f.blocks_at - 9};
+            if (f.content_size > frame) return {Status::bad_content_size, f.blocks_at - 9};  // more than its blocks hold
             frame = static_cast<std::size_t>(f.content_size);
         }
         if (frame > limit - total) return {Status::too_large, at};
