@@ -129,12 +129,10 @@ inline Result parse_frame_header(const unsigned char* p, std::size_t n, std::siz
     return {};
 }
 
-// Walks the frames of p[0, n) without decoding: an upper bound of their
-// output (exact where frames say their size), never more than 255 bytes
-// for each compressed byte, refused past `limit`.
-inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t limit) noexcept {
-    std::size_t at = 0, total = 0;
-    if (n == 0) return {Status::cut, 0};
+// The next frame from p[at...] on, past skippable frames: its header in f
+// and `found`, or none left (at == n).
+inline Result next_frame(const unsigned char* p, std::size_t n, std::size_t& at, Frame& f, bool& found) noexcept {
+    found = false;
     while (at < n) {
         if (n - at < 4) return {Status::bad_magic, at};
         const std::uint32_t magic = load_u32(p + at);
@@ -146,23 +144,49 @@ inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t lim
             continue;
         }
         if (magic != kMagic) return {Status::bad_magic, at};
+        found = true;
+        return parse_frame_header(p, n, at, f);
+    }
+    return {};
+}
+
+struct Block {
+    std::size_t size = 0;  // 0: the end mark
+    bool stored = false;   // kept as is, not compressed
+};
+
+// The block whose size field is at p[at...] of frame f, checked to fit.
+inline Result next_block(const unsigned char* p, std::size_t n, std::size_t at, const Frame& f, Block& b) noexcept {
+    if (n - at < 4) return {Status::cut, at};
+    const std::uint32_t word = load_u32(p + at);
+    b = {word & 0x7FFFFFFFu, (word & 0x80000000u) != 0};
+    if (word == 0) return {};
+    if (b.size > f.block_max) return {Status::bad_block_size, at};
+    if (b.size + (f.block_checksum ? 4 : 0) > n - at - 4) return {Status::cut, at};
+    return {};
+}
+
+// Walks the frames of p[0, n) without decoding: an upper bound of their
+// output (exact where frames say their size), never more than 255 bytes
+// for each compressed byte, refused past `limit`.
+inline Result frame_bound(const unsigned char* p, std::size_t n, std::size_t limit) noexcept {
+    std::size_t at = 0, total = 0;
+    if (n == 0) return {Status::cut, 0};
+    for (;;) {
         Frame f;
-        Result r = parse_frame_header(p, n, at, f);
+        bool found;
+        Result r = next_frame(p, n, at, f, found);
         if (!r.ok()) return r;
+        if (!found) break;
         at = f.blocks_at;
         std::size_t frame = 0;
-        for (;;) {
-            if (n - at < 4) return {Status::cut, at};
-            const std::uint32_t word = load_u32(p + at);
-            const std::size_t size = word & 0x7FFFFFFFu;
-            if (word == 0) break;
-            if (size > f.block_max) return {Status::bad_block_size, at};
-            const std::size_t tail = f.block_checksum ? 4 : 0;
-            if (size + tail > n - at - 4) return {Status::cut, at};
+        for (Block b;;) {
+            if (!(r = next_block(p, n, at, f, b)).ok()) return r;
+            if (b.size == 0 && !b.stored) break;
             // A compressed byte gives at most 255 (a length byte of 255).
-            frame += (word & 0x80000000u) ? size : std::min(f.block_max, 255 * size + 64);
+            frame += b.stored ? b.size : std::min(f.block_max, 255 * b.size + 64);
             if (!f.has_size && frame > limit) return {Status::too_large, at};
-            at += 4 + size + tail;
+            at += 4 + b.size + (f.block_checksum ? 4 : 0);
         }
         at += 4 + (f.content_checksum ? 4 : 0);
         if (at > n) return {Status::cut, n};
@@ -272,34 +296,22 @@ inline std::ptrdiff_t decode_block(const unsigned char* in, std::size_t n, unsig
 inline Result decode(const unsigned char* p, std::size_t n, unsigned char* out, std::size_t cap) noexcept {
     std::size_t at = 0, pos = 0;
     if (n == 0) return {Status::cut, 0};
-    while (at < n) {
-        if (n - at < 4) return {Status::bad_magic, at};
-        const std::uint32_t magic = load_u32(p + at);
-        if (skippable(magic)) {
-            if (n - at < 8) return {Status::cut, at};
-            const std::size_t size = load_u32(p + at + 4);
-            if (size > n - at - 8) return {Status::cut, at};
-            at += 8 + size;
-            continue;
-        }
-        if (magic != kMagic) return {Status::bad_magic, at};
+    for (;;) {
         Frame f;
-        Result r = parse_frame_header(p, n, at, f);
+        bool found;
+        Result r = next_frame(p, n, at, f, found);
         if (!r.ok()) return r;
+        if (!found) break;
         at = f.blocks_at;
         const std::size_t start = pos;
-        for (;;) {
-            if (n - at < 4) return {Status::cut, at};
-            const std::uint32_t word = load_u32(p + at);
-            if (word == 0) break;
-            const std::size_t size = word & 0x7FFFFFFFu;
-            if (size > f.block_max) return {Status::bad_block_size, at};
-            const std::size_t tail = f.block_checksum ? 4 : 0;
-            if (size + tail > n - at - 4) return {Status::cut, at};
+        for (Block b;;) {
+            if (!(r = next_block(p, n, at, f, b)).ok()) return r;
+            if (b.size == 0 && !b.stored) break;
+            const std::size_t size = b.size, tail = f.block_checksum ? 4 : 0;
             const unsigned char* block = p + at + 4;
             if (f.block_checksum && xxh32(block, size) != load_u32(block + size))
                 return {Status::bad_block_checksum, at + 4 + size};
-            if (word & 0x80000000u) {
+            if (b.stored) {
                 if (size > cap - pos) return {Status::too_large, at};
                 if (size) std::memcpy(out + pos, block, size);
                 pos += size;

@@ -17,6 +17,25 @@
 
 namespace kit {
 
+// Reads up to `n` bytes at `offset` of `fd`, short only at the end of the
+// file or on an error (its errno in `err`). No Python: safe on any thread.
+inline std::size_t pread_full(int fd, unsigned char* buf, std::size_t n, long long offset, int& err) noexcept {
+    std::size_t done = 0;
+    err = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(fd, buf + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (r > 0) {
+            done += static_cast<std::size_t>(r);
+        } else if (r == 0) {
+            break;
+        } else if (errno != EINTR) {
+            err = errno;
+            break;
+        }
+    }
+    return done;
+}
+
 class File {
 public:
     enum Mode { Read, Write };  // Write creates or truncates
@@ -242,20 +261,8 @@ private:
             unsigned char* buf = buf_;
             const std::size_t n = n_;
             lock.unlock();
-            std::size_t done = 0;
             int err = 0;
-            while (done < n) {
-                const ssize_t r = ::pread(file_.descriptor(), buf + done, n - done,
-                                          static_cast<off_t>(offset) + static_cast<off_t>(done));
-                if (r > 0) {
-                    done += static_cast<std::size_t>(r);
-                } else if (r == 0) {
-                    break;
-                } else if (errno != EINTR) {
-                    err = errno;
-                    break;
-                }
-            }
+            const std::size_t done = pread_full(file_.descriptor(), buf, n, offset, err);
             lock.lock();
             got_ = done;
             err_ = err;

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -634,6 +633,44 @@ std::size_t plan_chunk(const std::vector<a4::TableEntry>& entries, int stream, s
     return k;
 }
 
+// Slices [first, last) into `out`, their packets read at once into `bytes`
+// (LZ4 payloads decompressed into `unpacked`). False when a packet disagrees
+// with its entry, does not decode, holds an element that is not an event,
+// or cannot be read whole.
+bool decode_run(int fd, Compression c, int stream, const std::vector<a4::TableEntry>& entries,
+                const std::vector<Slice>& slices, std::size_t first, std::size_t last, Event* out,
+                std::vector<unsigned char>& bytes, std::vector<unsigned char>& unpacked) {
+    constexpr auto head = static_cast<long long>(a4::kPacketHeaderSize);
+    const a4::TableEntry& front = entries[slices[first].entry];
+    const a4::TableEntry& back = entries[slices[last - 1].entry];
+    const long long start = front.offset - head;
+    const auto n = static_cast<std::size_t>(back.offset + back.size - start);
+    if (bytes.size() < n) bytes.resize(n);
+    int err;
+    if (kit::pread_full(fd, bytes.data(), n, start, err) != n) return false;
+    for (std::size_t i = first; i < last; ++i) {
+        const Slice& s = slices[i];
+        const a4::TableEntry& e = entries[s.entry];
+        const unsigned char* p = bytes.data() + (e.offset - head - start);
+        if (a4::load_i32(p) != e.stream || a4::load_i32(p + 4) != e.size) return false;
+        if (e.stream != stream) continue;
+        const unsigned char* data = p + head;
+        std::size_t size = static_cast<std::size_t>(e.size);
+        if (c != Compression::none) {
+            const kn::lz4::Result r = lz4_payload(data, size, unpacked);
+            if (!r.ok()) return false;
+            data = unpacked.data();
+            size = r.size;
+        }
+        a4::Elements el;
+        if (!a4::parse_event_packet(data, size, el).ok() || el.count != static_cast<std::size_t>(e.count)) return false;
+        bool bad = false;
+        a4::decode_elements(data + el.first + s.from * a4::kElementSize, s.to - s.from, out + s.at, bad);
+        if (bad) return false;
+    }
+    return true;
+}
+
 // Decodes the slices into `out`. False when a packet disagrees with its
 // entry, does not decode, holds an element that is not an event, or cannot
 // be read whole: then nothing is known and the caller reads sequentially.
@@ -643,7 +680,7 @@ bool decode_slices(int fd, Compression c, int stream, const std::vector<a4::Tabl
     const auto begin_of = [&](const Slice& s) { return entries[s.entry].offset - head; };
     const auto end_of = [&](const Slice& s) { return entries[s.entry].offset + entries[s.entry].size; };
     if (slices.empty()) return true;
-    // Runs of packets read at once: a few per thread, at most 4 MB (or one packet).
+    // Runs of packets read at once: a few per thread, at most 512 KB (or one packet).
     const unsigned cores = kit::usable_cores();
     const long long total = end_of(slices.back()) - begin_of(slices.front());
     const long long run = std::clamp<long long>(total / (4 * static_cast<long long>(cores)), 128 << 10, 512 << 10);
@@ -667,49 +704,9 @@ bool decode_slices(int fd, Compression c, int stream, const std::vector<a4::Tabl
                 if (unpacked.capacity() > keep) std::vector<unsigned char>().swap(unpacked);
             }
         } trim;
-        if (failed.load(std::memory_order_relaxed)) return;
-        const auto [first, last] = tasks[t];
-        const long long start = begin_of(slices[first]);
-        const auto n = static_cast<std::size_t>(end_of(slices[last - 1]) - start);
-        if (bytes.size() < n) bytes.resize(n);
-        for (std::size_t done = 0; done < n;) {
-            const ssize_t r = ::pread(fd, bytes.data() + done, n - done, static_cast<off_t>(start + static_cast<long long>(done)));
-            if (r <= 0) {
-                if (r < 0 && errno == EINTR) continue;
-                failed = true;
-                return;
-            }
-            done += static_cast<std::size_t>(r);
-        }
-        for (std::size_t i = first; i < last; ++i) {
-            const Slice& s = slices[i];
-            const a4::TableEntry& e = entries[s.entry];
-            const unsigned char* p = bytes.data() + (e.offset - head - start);
-            if (a4::load_i32(p) != e.stream || a4::load_i32(p + 4) != e.size) {
-                failed = true;
-                return;
-            }
-            if (e.stream != stream) continue;
-            const unsigned char* data = p + head;
-            std::size_t size = static_cast<std::size_t>(e.size);
-            if (c != Compression::none) {
-                const kn::lz4::Result r = lz4_payload(data, size, unpacked);
-                if (!r.ok()) {
-                    failed = true;
-                    return;
-                }
-                data = unpacked.data();
-                size = r.size;
-            }
-            a4::Elements el;
-            bool bad = false;
-            if (!a4::parse_event_packet(data, size, el).ok() || el.count != static_cast<std::size_t>(e.count) ||
-                (a4::decode_elements(data + el.first + s.from * a4::kElementSize, s.to - s.from, out + s.at, bad),
-                 bad)) {
-                failed = true;
-                return;
-            }
-        }
+        if (!failed.load(std::memory_order_relaxed) &&
+            !decode_run(fd, c, stream, entries, slices, tasks[t].first, tasks[t].second, out, bytes, unpacked))
+            failed = true;
     });
     return !failed;
 }
