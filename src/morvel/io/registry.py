@@ -419,7 +419,7 @@ def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_00
     Raises ValueError for an unknown format (listing the known ones), a
     chunk_size below 1 or a damaged file; TypeError for an option the format
     does not take; ImportError with the pip command when an optional engine
-    (h5py, lz4, zstandard) is missing; the interpreter's OSError when the file
+    (h5py, zstandard) is missing; the interpreter's OSError when the file
     cannot be read.
     """
     path = _fspath(path)

@@ -1,9 +1,9 @@
 // iniVation AEDAT4 files read and written without dv-processing:
 // Aedat4Reader, Aedat4Writer and write_aedat4. The bytes (FlatBuffers, the
 // info node, packets, the data table) are kernels/aedat4_file.hpp's; here
-// are the file, the codecs (LZ4 read natively, kernels/lz4.hpp; LZ4 written
-// and Zstandard both ways through the lz4 and zstandard packages, imported
-// at first use) and the types. Events are decoded packet by packet into
+// are the file, the codecs (LZ4 through the compiled-in LZ4 library,
+// kernels/lz4.hpp; Zstandard through the zstandard package, imported at
+// first use) and the types. Events are decoded packet by packet into
 // chunks of a fixed size by the shared re-chunking loop (kit/chunks.hpp).
 
 #include "recordings.hpp"
@@ -116,13 +116,10 @@ Ref bytes_view(const unsigned char* p, std::size_t n) {
 // ---------------------------------------------------------------------------
 // Decompression: LZ4 here, Zstandard through the zstandard package.
 
-// An LZ4 payload decompressed into `out` (resized to what it may need);
-// r.size is its size. Touches no Python: safe on any thread.
+// An LZ4 payload decompressed into `out` (grown to what it needs); r.size
+// is its size. Touches no Python: safe on any thread.
 kn::lz4::Result lz4_payload(const unsigned char* p, std::size_t n, std::vector<unsigned char>& out) {
-    const kn::lz4::Result bound = kn::lz4::frame_bound(p, n, kMaxPayload);
-    if (!bound.ok()) return bound;
-    if (out.size() < bound.size) out.resize(bound.size);
-    return kn::lz4::decode(p, n, out.data(), bound.size);
+    return kn::lz4::decode(p, n, out, kMaxPayload);
 }
 
 [[noreturn]] void raise_lz4(PyObject* path, long long at, const kn::lz4::Result& r) {
@@ -131,8 +128,7 @@ kn::lz4::Result lz4_payload(const unsigned char* p, std::size_t n, std::vector<u
         kit::raise(PyExc_ValueError, "%S: the packet at byte %lld decompresses to more than %zd bytes", path, at,
                    static_cast<Py_ssize_t>(kMaxPayload));
     if (r.status == Status::cut) kit::raise(PyExc_ValueError, "%S: the LZ4 frame of the packet at byte %lld is cut short", path, at);
-    kit::raise(PyExc_ValueError, "%S: the packet at byte %lld does not decompress as LZ4: %s (at byte %zd of the packet)",
-               path, at, kn::lz4::status_message(r.status), static_cast<Py_ssize_t>(r.at));
+    kit::raise(PyExc_ValueError, "%S: the packet at byte %lld does not decompress as LZ4: %s", path, at, r.reason);
 }
 
 struct View {
@@ -1059,28 +1055,22 @@ const char* const kWindowDoc =
 // ---------------------------------------------------------------------------
 // Writing.
 
-// Compression through the lz4 and zstandard packages.
+// Compression: LZ4 here, Zstandard through the zstandard package.
 struct Compressor {
-    Ref fn;       // bytes -> compressed bytes
-    Ref kwname;   // its level keyword, or null
-    Ref level;
+    Compression c = Compression::none;
+    Ref fn;                             // zstandard: bytes -> compressed bytes
+    Ref out;                            // zstandard: the last bytes it gave
+    std::vector<unsigned char> frame;  // LZ4: the last frame made
 
     void refs(auto&& f) {
         f(fn);
-        f(kwname);
-        f(level);
+        f(out);
     }
 
     static Compressor load(Compression c) {
         Compressor k;
-        if (c == Compression::none) return k;
-        if (is_lz4(c)) {
-            k.fn = kit::import_optional("lz4.frame", "compress",
-                                        "writing LZ4-compressed AEDAT4 files needs the lz4 package: pip install lz4");
-            k.kwname = kit::str("compression_level");
-            k.level = kit::from_ll(c == Compression::lz4_high ? 9 : 0);
-            return k;
-        }
+        k.c = c;
+        if (c == Compression::none || is_lz4(c)) return k;
         Ref cls = kit::import_optional("zstandard", "ZstdCompressor",
                                        "writing Zstandard-compressed AEDAT4 files needs the zstandard package: pip install zstandard");
         Ref level = kit::from_ll(c == Compression::zstd_high ? 19 : 3);
@@ -1089,13 +1079,19 @@ struct Compressor {
         return k;
     }
 
-    // The bytes compressed (null: no compression).
-    Ref operator()(const unsigned char* p, std::size_t n) const {
-        if (!fn) return {};
+    // The bytes compressed as the file says; the view holds until the next
+    // call.
+    View operator()(const unsigned char* p, std::size_t n) {
+        if (c == Compression::none) return {p, n};
+        if (is_lz4(c)) {
+            if (!kn::lz4::encode(p, n, c == Compression::lz4_high ? 9 : 0, frame)) throw std::bad_alloc();
+            return {frame.data(), frame.size()};
+        }
         Ref input = bytes_view(p, n);
-        Ref out = kwname ? call_with_keyword(fn.get(), input.get(), kwname.get(), level.get()) : kit::call(fn.get(), input.get());
+        out = kit::call(fn.get(), input.get());
         if (!PyBytes_Check(out.get())) kit::raise(PyExc_TypeError, "the compressor did not return bytes");
-        return out;
+        return {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(out.get())),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(out.get()))};
     }
 };
 
@@ -1166,9 +1162,9 @@ struct Output {
     // Bytes at the end of the file, compressed as the file says; the
     // payload's size.
     std::size_t write_payload(unsigned char* header, const unsigned char* p, std::size_t n) {
-        Ref packed = compress(p, n);
-        const unsigned char* data = packed ? reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(packed.get())) : p;
-        const std::size_t size = packed ? static_cast<std::size_t>(PyBytes_GET_SIZE(packed.get())) : n;
+        const View packed = compress(p, n);
+        const unsigned char* data = packed.data;
+        const std::size_t size = packed.size;
         if (size > static_cast<std::size_t>(INT32_MAX)) kit::raise(PyExc_OverflowError, "packet too large");
         if (header) {
             const std::int32_t sid = 0, sz = static_cast<std::int32_t>(size);
@@ -1392,7 +1388,8 @@ const char* const kWriterDoc =
     "node when given), packets of 10,000 events, a data table and the header\n"
     "pointing to it written at close().\n\n"
     "compression: 'lz4' (the default, as dv-processing's), 'lz4_high', 'zstd',\n"
-    "'zstd_high' (through the lz4 / zstandard packages) or 'none' / None.\n"
+    "'zstd_high' (the Zstandard ones through the zstandard package) or 'none'\n"
+    "/ None.\n"
     "append() takes EVENT_DTYPE arrays or any structured array with fields t,\n"
     "x, y, p and checks a whole array before it takes any of it: t below 2**63,\n"
     "x and y in [0, 32768) and inside sensor_size when given, p 0 or 1\n"
@@ -1402,8 +1399,8 @@ const char* const kWriterDoc =
     "file.\n\n"
     "Raises:\n"
     "    ValueError: an unknown compression, a sensor_size outside 1..32768.\n"
-    "    ImportError: the compression needs lz4 or zstandard (before the file\n"
-    "        is created).\n";
+    "    ImportError: a Zstandard compression without the zstandard package\n"
+    "        (before the file is created).\n";
 
 const char* const kWriteDoc =
     "Write events as an AEDAT4 recording (as Aedat4Writer writes it).\n\n"
