@@ -14,6 +14,8 @@
 #include "numpy.hpp"
 #include "../kernels/rechunk.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace kit {
@@ -92,6 +94,47 @@ public:
 private:
     morvel::kernels::BlockCarry<Decoder> blocks_;
     std::vector<morvel::kernels::Event> carry_;
+};
+
+// A stream parser (kernels/stream_parser.hpp) fed with pieces of a file:
+// each piece is parsed whole into a buffer kept from piece to piece (without
+// the GIL), and handed to the chunks from there.
+template <class Parser>
+class Parsed {
+public:
+    Parser& parser() noexcept { return parser_; }
+
+    void feed(const unsigned char* data, std::size_t n) {
+        grow(parser_.max_events(n));
+        MaybeNoGil nogil(n >= kReleaseGilBytes);
+        count_ = parser_.parse(data, n, buf_.data());
+        at_ = 0;
+    }
+    // The end of the input (what the parser holds completes, or fails).
+    void finish() {
+        grow(parser_.max_events(0));
+        count_ = parser_.finish(buf_.data());
+        at_ = 0;
+    }
+    bool empty() const noexcept { return at_ == count_; }
+    std::size_t plan(std::size_t room) const noexcept { return std::min(count_ - at_, room); }
+    std::size_t fill(morvel::kernels::Event* out, std::size_t room) noexcept {
+        const std::size_t k = plan(room);
+        std::memcpy(static_cast<void*>(out), buf_.data() + at_, k * sizeof(morvel::kernels::Event));
+        at_ += k;
+        return k;
+    }
+    bool heavy(std::size_t k) const noexcept { return k * sizeof(morvel::kernels::Event) >= kReleaseGilBytes; }
+
+private:
+    void grow(std::size_t n) {
+        if (buf_.size() < n) buf_.resize(n);
+        if (buf_.empty()) buf_.resize(1);  // a pointer to write through
+    }
+
+    Parser parser_{};
+    std::vector<morvel::kernels::Event> buf_;
+    std::size_t count_ = 0, at_ = 0;
 };
 
 // The rows of one table of columns.

@@ -1,6 +1,7 @@
 """Vendor recording files read and written without the vendors' SDKs.
 
-Prophesee DAT and iniVation AEDAT4 files to EVENT_DTYPE chunks and back;
+Prophesee DAT, iniVation AEDAT4, AEDAT 2.0 / 3.1 and ATIS binary files to
+EVENT_DTYPE chunks (and back, where there is a writer);
 morvel.io.open() chooses the reader from a file's contents.
 """
 
@@ -135,3 +136,78 @@ def write_aedat4(
     compression: Optional[str] = "lz4",
 ) -> None:
     """Write events as an AEDAT4 recording; every event is checked before the file is touched."""
+
+# --- the public datasets' formats -------------------------------------------------
+
+@disjoint_base
+class Aedat2Reader:
+    """Reader for AEDAT 2.0 files (jAER): big-endian address and timestamp records."""
+
+    path: str
+    header: str
+    """The '#' header lines, as they are."""
+    sensor_size: Optional[Tuple[int, int]]
+    """The camera's: (128, 128), (240, 180) or (346, 260)."""
+    data_offset: int
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(
+        self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000, camera: Optional[str] = None
+    ) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+
+@disjoint_base
+class Aedat3Reader:
+    """Reader for AEDAT 3.1 files (libcaer): the valid events of the polarity packets."""
+
+    path: str
+    header: str
+    """The '#' header lines to '#!END-HEADER', as they are."""
+    sensor_size: None
+    data_offset: int
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+
+@disjoint_base
+class AtisReader:
+    """Reader for the 5-byte ATIS binary files of N-MNIST, N-Caltech101 and N-CARS."""
+
+    path: str
+    header: None
+    sensor_size: None
+    data_offset: int
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+
+@disjoint_base
+class AtisWriter:
+    """Streaming writer of 5-byte ATIS binary files, with wrap markers where t needs them."""
+
+    path: str
+    sensor_size: None
+    @property
+    def n_events(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def __init__(self, path: Union[str, os.PathLike[str]]) -> None: ...
+    def append(self, events: np.ndarray) -> None:
+        """Check and write events; nothing of the array is written if one cannot be stored."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "AtisWriter": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+
+def write_atis(path: Union[str, os.PathLike[str]], events: np.ndarray) -> None:
+    """Write a 5-byte ATIS binary file; every event is checked before the file is created."""

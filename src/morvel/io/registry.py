@@ -5,7 +5,7 @@ or header first, its name second), its native reader and writer, and whether
 ``Recording.read_time_window`` seeks through an index or reads forward::
 
     import morvel.io as mio
-    with mio.open("recording.raw") as rec:       # RAW EVT 2.0 / 2.1 / 3.0, DAT, AEDAT4, HDF5, records
+    with mio.open("recording.raw") as rec:       # RAW EVT 2.0 / 2.1 / 3.0, DAT, AEDAT 2/3.1/4, ATIS, HDF5, ...
         for chunk in rec:                         # EVENT_DTYPE chunks, bounded memory
             ...
     mio.write("copy.dat", events, sensor_size=(304, 240))
@@ -57,6 +57,12 @@ _FORMATS = [
                (".h5", ".hdf5", ".hdf"), True, True, True),
     FormatInfo("events", "raw EVENT_DTYPE records (13 bytes each, no header)", (".bin", ".events"), True, True,
                False),
+    FormatInfo("aedat2", "AEDAT 2.0 (jAER: big-endian address and timestamp; DVS128, DAVIS240/346)", (".aedat",),
+               True, False, False),
+    FormatInfo("aedat3", "AEDAT 3.1 (libcaer: packets; polarity events read, the rest skipped)", (".aedat",), True,
+               False, False),
+    FormatInfo("atis", "ATIS binary of N-MNIST, N-Caltech101, N-CARS (5-byte events, 23-bit timestamps)", (".bin",),
+               True, True, False),
 ]
 
 FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _FORMATS})
@@ -64,6 +70,10 @@ FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _
 
 _RAW_NAMES = {"evt2": "EVT2", "evt2.1": "EVT21", "evt3": "EVT3"}  # registry name -> RawReader/RawWriter format
 _RAW_FORMATS = {v: k for k, v in _RAW_NAMES.items()}
+
+
+_ALIASES = {"evt21": "evt2.1", "evt 2.1": "evt2.1", "aedat2.0": "aedat2", "aedat3.1": "aedat3", "n-mnist": "atis",
+            "nmnist": "atis"}
 
 
 def _known() -> str:
@@ -76,8 +86,7 @@ def _check_format(format: Optional[str], *, writing: bool = False) -> Optional[s
     if not isinstance(format, str):
         raise TypeError(f"format must be a str or None, got {type(format).__name__}")
     name = format.lower()
-    if name in ("evt21", "evt 2.1"):
-        name = "evt2.1"
+    name = _ALIASES.get(name, name)
     info = FORMATS.get(name)
     if info is None:
         raise ValueError(f"unknown format {format!r}; known formats: {_known()}")
@@ -134,12 +143,25 @@ def _raw_name(keys: dict[str, str]) -> Optional[str]:
     return None
 
 
+_ATIS_BYTES = 5
+
+
+def _looks_like_records(head: bytes) -> bool:
+    """Whether the first bytes of a file read as EVENT_DTYPE records: every
+    polarity byte 0 or 1 (in ATIS events those bytes are any timestamp bits)."""
+    whole = len(head) - len(head) % _EVENT_BYTES
+    return all(b in (0, 1) for b in head[12:whole:_EVENT_BYTES])
+
+
 def detect_format(path: PathLike) -> str:
     """detect_format(path) -> str
 
     The registry name of an existing recording's format: from its contents
-    first (the HDF5 signature, the AEDAT4 magic line, the RAW header's
-    ``format`` / ``evt`` lines, a DAT header), then from its name. Raises
+    first (the HDF5 signature, the AEDAT 4 / 3.1 / 2.0 magic lines, the RAW
+    header's ``format`` / ``evt`` lines, a DAT header), then from its name
+    (a ``.bin`` file is EVENT_DTYPE records, or ATIS events when its size is
+    a whole number of 5-byte events and not of records, or its first
+    records' polarity bytes are not all 0 or 1). Raises
     ValueError naming the known formats when neither tells, and the
     interpreter's OSError when the file cannot be read.
     """
@@ -152,6 +174,10 @@ def detect_format(path: PathLike) -> str:
             return "hdf5"
     if head.startswith(b"#!AER-DAT4"):
         return "aedat4"
+    if head.startswith(b"#!AER-DAT2"):
+        return "aedat2"
+    if head.startswith(b"#!AER-DAT3"):
+        return "aedat3"
     named = format_from_name(path)
     if head.startswith(b"% "):
         keys = _header_keys(head)
@@ -168,9 +194,14 @@ def detect_format(path: PathLike) -> str:
                              f"'evt3'")
     if named == "dat" or named in ("hdf5", "aedat4"):
         return named
+    if named == "events" and size % _EVENT_BYTES and size % _ATIS_BYTES == 0:
+        return "atis"  # N-MNIST and its kin name their files .bin too
+    if named == "events" and size % _EVENT_BYTES == 0 and size % _ATIS_BYTES == 0 and not _looks_like_records(head):
+        return "atis"
     if named == "events" or (named is None and size % _EVENT_BYTES == 0 and size > 0):
         if size % _EVENT_BYTES:
-            raise ValueError(f"{path}: {size} bytes is no whole number of {_EVENT_BYTES}-byte event records")
+            raise ValueError(f"{path}: {size} bytes is no whole number of {_EVENT_BYTES}-byte event records "
+                             f"(nor of {_ATIS_BYTES}-byte ATIS events); pass format=")
         return "events"
     raise ValueError(f"{path}: not a recording of a known format (known formats: {_known()}); pass format=")
 
@@ -395,6 +426,19 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
 
         r = Aedat4Reader(path, chunk_size=chunk_size, stream=stream)
         return r, r.sensor_size, bool(r.has_table)
+    if name == "aedat2":
+        camera = options.pop("camera", None)
+        _no_options(name, options)
+        from morvel.io.recordings import Aedat2Reader
+
+        r = Aedat2Reader(path, chunk_size=chunk_size, camera=camera)
+        return r, r.sensor_size, False
+    if name in ("aedat3", "atis"):
+        _no_options(name, options)
+        from morvel.io import recordings
+
+        r = (recordings.Aedat3Reader if name == "aedat3" else recordings.AtisReader)(path, chunk_size=chunk_size)
+        return r, r.sensor_size, False
     if name == "hdf5":
         config = options.pop("config", None)
         _no_options(name, options)
@@ -414,7 +458,8 @@ def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_00
     format from the file's contents, then its name (``detect_format``),
     unless ``format`` names it. Options go to the format's reader:
     ``stream=`` (an AEDAT4 stream id or name; the first event stream by
-    default), ``config=`` (an HDF5 ``H5Config``).
+    default), ``camera=`` (AEDAT 2.0: "dvs128", "davis240" or "davis346"
+    where the header names none), ``config=`` (an HDF5 ``H5Config``).
 
     Raises ValueError for an unknown format (listing the known ones), a
     chunk_size below 1 or a damaged file; TypeError for an option the format
@@ -474,6 +519,14 @@ def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]],
         from morvel.io.recordings import Aedat4Writer
 
         w = Aedat4Writer(path, sensor_size=sensor_size, **options)
+        return w, w.append
+    if name == "atis":
+        _no_options(name, options)
+        if sensor_size is not None and (sensor_size[0] > 256 or sensor_size[1] > 256):
+            raise ValueError(f"ATIS events keep x and y below 256; sensor_size {tuple(sensor_size)} is larger")
+        from morvel.io.recordings import AtisWriter
+
+        w = AtisWriter(path)
         return w, w.append
     if name == "hdf5":
         from morvel.io.h5 import H5EventWriter

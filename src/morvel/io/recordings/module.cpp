@@ -1,5 +1,5 @@
-// morvel.io.recordings: Prophesee DAT and iniVation AEDAT4 recordings read
-// and written without the vendors' SDKs. The formats are in the sources
+// morvel.io.recordings: Prophesee DAT, iniVation AEDAT 2.0 / 3.1 / 4 and
+// ATIS binary recordings read (and written) without the vendors' SDKs. The formats are in the sources
 // beside this one (see recordings.hpp); morvel.io.open() picks among them.
 
 #include "recordings.hpp"
@@ -14,7 +14,10 @@ const char* const kModuleDoc =
     "  8-byte CD events with 32-bit timestamps, unwrapped on reading);\n"
     "- Aedat4Reader, Aedat4Writer, write_aedat4: iniVation AEDAT4 files (an IO\n"
     "  header, packets of FlatBuffers tables, optionally LZ4 or Zstandard\n"
-    "  compressed, and a data table used to seek time windows).\n\n"
+    "  compressed, and a data table used to seek time windows);\n"
+    "- Aedat2Reader, Aedat3Reader: AEDAT 2.0 (jAER) and 3.1 (libcaer) files;\n"
+    "- AtisReader, AtisWriter, write_atis: the 5-byte ATIS binary files of\n"
+    "  N-MNIST, N-Caltech101 and N-CARS.\n\n"
     "Readers yield EVENT_DTYPE chunks of a fixed size, decoding the file in\n"
     "bounded pieces; morvel.io.open() chooses the reader from a file's contents.\n";
 
@@ -27,6 +30,7 @@ int exec_recordings(PyObject* m) {
             kit::init_generator_type(m, "morvel.io.recordings.generator");
             rec::add_dat(m);
             rec::add_aedat4(m);
+            rec::add_legacy(m);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

@@ -1,6 +1,7 @@
 // morvel.io.recordings: vendor recording files read and written natively,
-// one source per format (dat.cpp: Prophesee DAT; aedat4.cpp: iniVation
-// AEDAT4); module.cpp puts them together. What more than one of them needs
+// one source per format family (dat.cpp: Prophesee DAT; aedat4.cpp:
+// iniVation AEDAT4; legacy.cpp: AEDAT 2.0 / 3.1 and ATIS binary, through the
+// reader and writer templates of stream.hpp); module.cpp puts them together. What more than one of them needs
 // is here.
 #pragma once
 
@@ -14,5 +15,6 @@ namespace np = kit::np;
 
 void add_dat(PyObject* module);
 void add_aedat4(PyObject* module);
+void add_legacy(PyObject* module);
 
 }  // namespace morvel::io::recordings

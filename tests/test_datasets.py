@@ -1,0 +1,322 @@
+"""The public datasets' formats: AEDAT 2.0 and 3.1, the 5-byte ATIS binary
+format, against files built here from their layouts and against tonic's
+readers of the same files."""
+
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+from morvel.io.recordings import Aedat2Reader, Aedat3Reader, AtisReader, AtisWriter, write_atis
+from morvel.io.streaming import EVENT_DTYPE
+
+from conftest import make_events
+
+tonic_io = pytest.importorskip("tonic.io")
+
+
+def events_of(rows):
+    ev = np.zeros(len(rows), EVENT_DTYPE)
+    for i, (t, x, y, p) in enumerate(rows):
+        ev[i] = (t, x, y, p)
+    return ev
+
+
+def read_both_ways(reader_cls, path, **kw):
+    """read_all, and iteration in small chunks, must agree."""
+    whole = reader_cls(path, **kw).read_all()
+    chunks = list(reader_cls(path, chunk_size=333, **kw))
+    assert all(len(c) == 333 for c in chunks[:-1])
+    joined = np.concatenate(chunks) if chunks else np.empty(0, EVENT_DTYPE)
+    assert np.array_equal(whole, joined)
+    return whole
+
+
+def tonic_quiet(fn, *args, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kw)
+
+
+@pytest.fixture
+def tonic_aedat(monkeypatch):
+    """tonic.io with the header helper its AEDAT 2 / 3.1 readers expect: in
+    tonic 1.7 it gives three values where read_dvs_ibm and read_dvs_128
+    unpack two, so they fail on every file."""
+    helper = tonic_io.read_aedat_header_from_file
+    monkeypatch.setattr(tonic_io, "read_aedat_header_from_file", lambda f: tuple(helper(f))[:2])
+    return tonic_io
+
+
+# --- ATIS binary --------------------------------------------------------------------------
+
+def atis_bytes(rows):
+    return b"".join(bytes([x, y, (p << 7) | (ts >> 16), (ts >> 8) & 255, ts & 255]) for x, y, p, ts in rows)
+
+
+TONIC_ATIS = np.dtype([("x", np.int64), ("y", np.int64), ("t", np.int64), ("p", np.int64)])
+
+
+def test_atis_against_tonic(tmp_path):
+    ev = make_events(60000, width=34, height=34)
+    ev["t"] = np.sort(np.random.default_rng(3).integers(0, 2**23, len(ev)))
+    path = tmp_path / "n.bin"
+    write_atis(path, ev)
+    assert path.stat().st_size == 5 * len(ev)  # no marker: one span
+    got = read_both_ways(AtisReader, path)
+    assert np.array_equal(got, ev)
+    t = tonic_quiet(tonic_io.read_mnist_file, str(path), dtype=TONIC_ATIS)
+    for name in "txyp":
+        assert np.array_equal(t[name], ev[name].astype(np.int64)), name
+
+
+@pytest.mark.parametrize(
+    "rows, want",
+    [
+        # a marker adds 2**23 and is no event; the timestamps start again after it
+        ([(1, 2, 1, 8000000), (0, 240, 0, 0), (3, 4, 0, 5)], [(8000000, 1, 2, 1), (2**23 + 5, 3, 4, 0)]),
+        # a wrap without its marker: back by more than 2**22
+        ([(1, 2, 1, 8000000), (3, 4, 0, 5)], [(8000000, 1, 2, 1), (2**23 + 5, 3, 4, 0)]),
+        # small steps back are kept as they are
+        ([(1, 2, 1, 5000), (3, 4, 0, 4990), (5, 6, 1, 5001)], [(5000, 1, 2, 1), (4990, 3, 4, 0), (5001, 5, 6, 1)]),
+        # two markers in a row, then an event
+        ([(0, 240, 0, 0), (0, 240, 0, 0), (9, 9, 1, 1)], [(2**24 + 1, 9, 9, 1)]),
+    ],
+)
+def test_atis_wraps(tmp_path, rows, want):
+    path = tmp_path / "w.bin"
+    path.write_bytes(atis_bytes(rows))
+    assert np.array_equal(AtisReader(path).read_all(), events_of(want))
+
+
+def test_atis_round_trip_across_spans_and_streaming(tmp_path):
+    ev = make_events(20000, width=256, height=200)
+    ev["t"] = np.sort(np.random.default_rng(1).integers(0, 2**26, len(ev)))
+    ev["t"][5000:] += 3 * 2**23  # a long gap: markers one after the other
+    whole = tmp_path / "w.bin"
+    write_atis(whole, ev)
+    streamed = tmp_path / "s.bin"
+    with AtisWriter(streamed) as w:
+        for part in np.array_split(ev, 7):
+            w.append(part)
+        assert w.n_events == len(ev)
+    assert streamed.read_bytes() == whole.read_bytes()
+    assert np.array_equal(read_both_ways(AtisReader, whole), ev)
+
+
+@pytest.mark.parametrize(
+    "field, value, message",
+    [
+        ("x", 256, "x must be below 256"),
+        ("y", 240, "y 240 marks a timestamp wrap"),
+        ("p", 2, "p must be 0 or 1"),
+        ("t", 0, "23-bit timestamps"),  # back into an earlier span
+    ],
+)
+def test_atis_writer_refuses_what_would_not_read_back(tmp_path, field, value, message):
+    ev = make_events(10, width=200, height=200)
+    ev["t"] = np.arange(10) * 2**22 + 7
+    ev[field][6] = value
+    path = tmp_path / "r.bin"
+    with pytest.raises(ValueError, match=f"event 6 .*{message}"):
+        write_atis(path, ev)
+    assert not path.exists()
+    with AtisWriter(path) as w:
+        w.append(ev[:6])
+        with pytest.raises(ValueError, match=message):
+            w.append(ev[6:])  # nothing of this array is written
+    assert np.array_equal(AtisReader(path).read_all(), ev[:6])
+
+
+def test_atis_cut_record(tmp_path):
+    ev = make_events(100, width=30, height=30)
+    path = tmp_path / "c.bin"
+    write_atis(path, ev)
+    path.write_bytes(path.read_bytes()[:-3])
+    got = []
+    with pytest.raises(ValueError, match="ends inside an event record \\(2 trailing bytes from byte offset 495\\)"):
+        for c in AtisReader(path, chunk_size=40):
+            got.append(c)
+    assert np.array_equal(np.concatenate(got), ev[:99])
+
+
+# --- AEDAT 3.1 --------------------------------------------------------------------------------
+
+HEADER3 = b"#!AER-DAT3.1\r\n#Format: RAW\r\n#Source 1: DVS128\r\n#Start-Time: 2017\r\n#!END-HEADER\r\n"
+
+
+def packet3(kind, events=(), size=8, ts_offset=4, overflow=0, capacity=None, number=None, payload=None, source=1):
+    if payload is None:
+        payload = b"".join(struct.pack("<II", (x << 17) | (y << 2) | (p << 1) | v, t) + b"\0" * (size - 8)
+                           for x, y, p, v, t in events)
+    count = len(events) if payload is not None and events else len(payload) // max(size, 1)
+    capacity = count if capacity is None else capacity
+    number = count if number is None else number
+    valid = sum(1 for e in events if e[3])
+    return struct.pack("<HHIIIIII", kind, source, size, ts_offset, overflow, capacity, number, valid) + payload
+
+
+def random_polarity(n, seed):
+    rng = np.random.default_rng(seed)
+    return [(int(x), int(y), int(p), int(v), int(t)) for x, y, p, v, t in
+            zip(rng.integers(0, 128, n), rng.integers(0, 128, n), rng.integers(0, 2, n),
+                rng.random(n) < 0.9, np.sort(rng.integers(0, 2**31, n)))]
+
+
+def test_aedat3_against_tonic(tmp_path, tonic_aedat):
+    rows = random_polarity(5000, 1)
+    polarity = b"".join(packet3(1, rows[k:k + 700], overflow=k // 1400) for k in range(0, len(rows), 700))
+    path = tmp_path / "g.aedat"
+    path.write_bytes(HEADER3 + polarity)
+    got = read_both_ways(Aedat3Reader, path)
+    want = [(((k // 700) // 2) << 31 | t, x, y, p) for k, (x, y, p, v, t) in enumerate(rows) if v]
+    assert np.array_equal(got, events_of(want))
+    # tonic keeps the events whose valid bit is clear, and drops the overflow from t
+    out = tonic_quiet(tonic_aedat.read_dvs_ibm, str(path))
+    tev = out[-1] if isinstance(out, tuple) else out
+    valid = np.array([r[3] for r in rows], bool)
+    assert np.array_equal(np.asarray(tev["t"])[valid].astype(np.int64), (got["t"] & (2**31 - 1)).astype(np.int64))
+    for name in "xyp":
+        assert np.array_equal(np.asarray(tev[name])[valid].astype(np.int64), got[name].astype(np.int64)), name
+    # packets of other kinds between them are skipped (tonic decodes them as polarity events too)
+    others = packet3(2, payload=b"\x07" * 64, size=16) + packet3(0, payload=struct.pack("<II", 0x5, 99) * 3)
+    mixed = b"".join(packet3(1, rows[k:k + 700], overflow=k // 1400) + others for k in range(0, len(rows), 700))
+    path.write_bytes(HEADER3 + others + mixed)
+    assert np.array_equal(read_both_ways(Aedat3Reader, path), got)
+
+
+@pytest.mark.parametrize(
+    "packets, want",
+    [
+        # events past `number` are not read; invalid ones are dropped
+        ([packet3(1, [(1, 2, 1, 1, 10), (3, 4, 0, 0, 11), (5, 6, 1, 1, 12)], number=2)], [(10, 1, 2, 1)]),
+        # a larger event size and a timestamp offset other than 4
+        ([struct.pack("<HHIIIIII", 1, 0, 12, 8, 1, 1, 1, 1) + struct.pack("<III", (9 << 17) | (8 << 2) | 3, 0, 77)],
+         [(2**31 | 77, 9, 8, 1)]),
+        # an empty packet, then IMU and polarity
+        ([packet3(1, []), packet3(3, payload=b"\1" * 36, size=36), packet3(1, [(0, 0, 0, 1, 5)])], [(5, 0, 0, 0)]),
+    ],
+)
+def test_aedat3_packet_kinds(tmp_path, packets, want):
+    path = tmp_path / "k.aedat"
+    path.write_bytes(HEADER3 + b"".join(packets))
+    assert np.array_equal(read_both_ways(Aedat3Reader, path), events_of(want))
+
+
+@pytest.mark.parametrize(
+    "tail, message",
+    [
+        (lambda p: p[:-5], "ends inside the events of the packet \\(at byte 124\\)"),
+        (lambda p: p + p[:10], "ends inside a packet header \\(at byte 192\\)"),
+        (lambda p: p + struct.pack("<HHIIIIII", 1, 0, 8, 4, 0, 2, 3, 0), "more events than it has room for"),
+        (lambda p: p + struct.pack("<HHIIIIII", 1, 0, 4, 0, 0, 2, 2, 0), "event size or timestamp offset"),
+        (lambda p: p + struct.pack("<HHIIIIII", 2, 0, 0, 0, 0, 2, 2, 0), "event size is 0"),
+    ],
+)
+def test_aedat3_damage_after_whole_events(tmp_path, tail, message):
+    rows = [(i, i, i % 2, 1, 100 + i) for i in range(5)]
+    first = packet3(1, rows)
+    path = tmp_path / "d.aedat"
+    path.write_bytes(HEADER3 + packet3(1, rows[:2]) + tail(first))
+    got = []
+    with pytest.raises(ValueError, match=message):
+        for c in Aedat3Reader(path, chunk_size=1):
+            got.append(c)
+    full = 2 + (5 if "packet \\(at byte 124" not in message else 4)
+    assert len(got) >= 2 and np.array_equal(np.concatenate(got)[:2], events_of([(100, 0, 0, 0), (101, 1, 1, 1)]))
+    assert len(got) <= full
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"#!AER-DAT2.0\r\n", "not an AEDAT 3.1 file"),
+        (b"#!AER-DAT3.1\r\n#no end\r\n", "no \"#!END-HEADER\" line"),
+        (b"hello", "not an AEDAT 3.1 file"),
+    ],
+)
+def test_aedat3_headers_refused(tmp_path, data, message):
+    path = tmp_path / "h.aedat"
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match=message):
+        Aedat3Reader(path)
+
+
+# --- AEDAT 2.0 -------------------------------------------------------------------------------
+
+def aedat2(path, records, chip="DVS128"):
+    head = b"#!AER-DAT2.0\r\n# This is a raw AE data file\r\n"
+    if chip:
+        head += f"# AEChip: ch.unizh.ini.jaer.chip.retina.{chip}\r\n".encode()
+    head += b"#End Of ASCII Header\r\n"
+    path.write_bytes(head + b"".join(struct.pack(">II", a, t) for a, t in records))
+
+
+def davis_address(x, y, p):
+    return (y << 22) | (x << 12) | (p << 11)
+
+
+def test_aedat2_davis346_against_tonic(tmp_path):
+    rng = np.random.default_rng(5)
+    n = 4000
+    x, y, p = rng.integers(0, 346, n), rng.integers(0, 260, n), rng.integers(0, 2, n)
+    t = np.sort(rng.integers(0, 2**31, n))
+    records = [(davis_address(*v), int(ts)) for *v, ts in zip(x, y, p, t)]
+    path = tmp_path / "d.aedat"
+    aedat2(path, records, chip="DAVIS346B")
+    r = Aedat2Reader(path)
+    assert r.sensor_size == (346, 260)
+    got = read_both_ways(Aedat2Reader, path)
+    assert np.array_equal(got, events_of(list(zip(t, x, y, p))))
+    # tonic gives the same events with both axes flipped
+    shape, _, tev = tonic_quiet(tonic_io.read_davis_346, str(path))
+    assert np.array_equal(345 - np.asarray(tev["x"]), got["x"]) and np.array_equal(259 - np.asarray(tev["y"]), got["y"])
+    assert np.array_equal(np.asarray(tev["t"]), got["t"]) and np.array_equal(np.asarray(tev["p"]), got["p"])
+
+
+def test_aedat2_skips_what_is_no_dvs_event_and_unwraps(tmp_path):
+    path = tmp_path / "s.aedat"
+    records = [
+        (davis_address(3, 4, 1), 10),
+        (0x80000000 | davis_address(3, 4, 1), 11),  # APS / IMU sample
+        (davis_address(3, 4, 1) | 0x400, 12),        # external event
+        (davis_address(400, 4, 1), 13),              # outside the sensor
+        (davis_address(5, 6, 0), 2**32 - 5),
+        (davis_address(7, 8, 1), 3),                 # wrapped: + 2**32
+    ]
+    aedat2(path, records, chip="DAVIS240C")
+    assert Aedat2Reader(path).sensor_size == (240, 180)
+    assert np.array_equal(Aedat2Reader(path).read_all(),
+                          events_of([(10, 3, 4, 1), (2**32 - 5, 5, 6, 0), (2**32 + 3, 7, 8, 1)]))
+
+
+def test_aedat2_dvs128_layout_and_camera_choice(tmp_path):
+    path = tmp_path / "c.aedat"
+    records = [((9 << 8) | (5 << 1) | 1, 1), (0x8000 | (1 << 1), 2), ((127 << 8) | (127 << 1), 3)]
+    aedat2(path, records, chip="DVS128")
+    want = events_of([(1, 5, 9, 1), (3, 127, 127, 0)])
+    assert np.array_equal(Aedat2Reader(path).read_all(), want)
+    # tonic's read_dvs_128 names bits 7..1 y and bits 14..8 x
+    aedat2(path, records, chip=None)
+    with pytest.raises(ValueError, match="names no camera .*camera='dvs128'"):
+        Aedat2Reader(path)
+    assert np.array_equal(Aedat2Reader(path, camera="dvs128").read_all(), want)
+    with pytest.raises(ValueError, match="camera must be"):
+        Aedat2Reader(path, camera="atis")
+    # camera= wins over the header
+    aedat2(path, [(davis_address(3, 4, 1), 5)], chip="DVS128")
+    assert np.array_equal(Aedat2Reader(path, camera="davis346").read_all(), events_of([(5, 3, 4, 1)]))
+
+
+def test_aedat2_header_without_end_line_and_cut_record(tmp_path):
+    path = tmp_path / "e.aedat"
+    body = b"".join(struct.pack(">II", (i << 1), 100 + i) for i in range(10))
+    path.write_bytes(b"#!AER-DAT2.0\r\n# DVS128\r\n" + body + b"\0\0\0")
+    r = Aedat2Reader(path)
+    assert r.data_offset == 24
+    got = []
+    with pytest.raises(ValueError, match="ends inside an event record \\(3 trailing bytes"):
+        for c in r:
+            got.append(c)
+    assert np.array_equal(np.concatenate(got)["x"], np.arange(10))
