@@ -2,6 +2,7 @@
 format, against files built here from their layouts and against tonic's
 readers of the same files."""
 
+import os
 import struct
 import warnings
 
@@ -320,3 +321,129 @@ def test_aedat2_header_without_end_line_and_cut_record(tmp_path):
         for c in r:
             got.append(c)
     assert np.array_equal(np.concatenate(got)["x"], np.arange(10))
+
+
+# --- NumPy files ---------------------------------------------------------------------------
+
+import morvel.io as mio  # noqa: E402
+
+
+def expected(t, x, y, p):
+    ev = np.zeros(len(t), EVENT_DTYPE)
+    ev["t"], ev["x"], ev["y"], ev["p"] = t, x, y, p
+    return ev
+
+
+@pytest.mark.parametrize(
+    "fields",
+    [
+        [("t", "<u8"), ("x", "<u2"), ("y", "<u2"), ("p", "u1")],
+        [("timestamp", "<i8"), ("polarity", "?"), ("y", "<i4"), ("x", ">u2")],  # any order, other names and types
+        [("ts", "<f8"), ("x", "<f4"), ("y", "<i2"), ("on", "i1")],  # on as -1 / +1
+        [("x", "u1"), ("y", "u1"), ("p", "<f4"), ("t", "<u4"), ("label", "<i8")],  # a field more
+    ],
+)
+@pytest.mark.parametrize("ext", [".npy", ".npz"])
+def test_numpy_structured_arrays(tmp_path, fields, ext):
+    ev = make_events(3000, width=200, height=200)
+    a = np.zeros(len(ev), fields)
+    names = a.dtype.names
+    tname = next(n for n in names if n in ("t", "ts", "timestamp"))
+    pname = next(n for n in names if n in ("p", "polarity", "on"))
+    a[tname], a["x"], a["y"] = ev["t"], ev["x"], ev["y"]
+    a[pname] = np.where(ev["p"] == 1, 1, -1 if a.dtype[pname].kind in "if" else 0)
+    path = tmp_path / f"e{ext}"
+    if ext == ".npy":
+        np.save(path, a)
+    else:
+        np.savez(path, other=np.arange(3), events=a)
+    assert mio.detect_format(path) == ext[1:]
+    with mio.open(path, chunk_size=700) as rec:
+        chunks = list(rec)
+        assert [len(c) for c in chunks[:-1]] == [700] * (len(chunks) - 1)
+        assert np.array_equal(np.concatenate(chunks), ev) and np.array_equal(rec.read_all(), ev)
+        assert rec.count_events() == len(ev)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_numpy_2d_with_columns_and_seconds(tmp_path, order):
+    ev = make_events(2000, width=300, height=200)
+    m = np.stack([ev["x"], ev["y"], ev["t"] / 1e6, np.where(ev["p"] == 1, 1.0, -1.0)], axis=1)  # MVSEC-like
+    m = np.asfortranarray(m) if order == "F" else np.ascontiguousarray(m)
+    path = tmp_path / "m.npy"
+    np.save(path, m)
+    with pytest.raises(ValueError, match="needs columns="):
+        mio.open(path)
+    got = mio.open(path, columns=("x", "y", "t", "p"), time_unit="s", chunk_size=333).read_all()
+    assert np.array_equal(got, ev)
+    assert np.array_equal(np.concatenate(list(mio.open(path, columns=("x", "y", "t", "p"), time_unit="s",
+                                                        chunk_size=333))), ev)
+
+
+@pytest.mark.parametrize(
+    "array, options, error, message",
+    [
+        (np.zeros(3, [("a", "u8"), ("x", "u2"), ("y", "u2"), ("p", "u1")]), {}, ValueError, "no field for t"),
+        (np.zeros(3, [("a", "u8"), ("x", "u2"), ("y", "u2"), ("p", "u1")]), {"columns": {"t": "b"}}, ValueError,
+         "no field 'b'"),
+        (np.zeros((3, 4)), {"columns": ("t", "x", "y")}, ValueError, "names 3 columns, the array has 4"),
+        (np.zeros((3, 4)), {"columns": ("t", "x", "x", "p")}, ValueError, "once each"),
+        (np.zeros(3), {}, ValueError, "neither structured nor 2-D"),
+        (np.zeros(3, [("t", "U4"), ("x", "u2"), ("y", "u2"), ("p", "u1")]), {}, ValueError, "'t' is not a number"),
+        (np.array([(-1.0, 0, 0, 0)], [("t", "f8"), ("x", "u2"), ("y", "u2"), ("p", "u1")]), {"time_unit": "s"},
+         ValueError, "event 0: t = .* s is not a time"),
+        (np.zeros(3, [("t", "u8"), ("x", "u2"), ("y", "u2"), ("p", "u1")]), {"time_unit": "ms"}, ValueError,
+         "time_unit must be"),
+    ],
+)
+def test_numpy_arrays_refused(tmp_path, array, options, error, message):
+    path = tmp_path / "bad.npy"
+    np.save(path, array)
+    with pytest.raises(error, match=message):
+        mio.open(path, **options).read_all()
+
+
+def test_numpy_cut_file_yields_whole_records_then_raises(tmp_path):
+    ev = make_events(1000)
+    path = tmp_path / "c.npy"
+    np.save(path, ev)
+    path.write_bytes(path.read_bytes()[:-20])
+    got = []
+    with pytest.raises(ValueError, match="ends inside the array \\(998 of 1000 records, 6 trailing bytes\\)"):
+        for c in mio.open(path, chunk_size=100):
+            got.append(c)
+    assert np.array_equal(np.concatenate(got), ev[:998])
+
+
+@pytest.mark.parametrize("ext", [".npy", ".npz"])
+def test_numpy_writer_streams_what_numpy_reads(tmp_path, ext):
+    ev = make_events(50000)
+    path = tmp_path / f"w{ext}"
+    with mio.Writer(path, sensor_size=(640, 480)) as w:
+        for part in np.array_split(ev, 9):
+            w.append(part)
+    if ext == ".npy":
+        assert np.array_equal(np.load(path), ev)
+    else:
+        with np.load(path) as z:
+            assert np.array_equal(z["events"], ev) and tuple(z["sensor_size"]) == (640, 480)
+        assert mio.open(path).sensor_size == (640, 480)
+    assert np.array_equal(mio.open(path).read_all(), ev)
+    assert sorted(os.listdir(tmp_path)) == [path.name]
+
+
+def test_to_events_through_the_core():
+    from morvel.io.recordings import to_events
+
+    a = np.zeros(4, [("ts", "<f8"), ("x", "<i4"), ("y", "u1"), ("pol", "?")])
+    a["ts"], a["x"], a["pol"] = [1.5, 2, 3, 1e30], [1, 2, 3, -1], [1, 0, 1, 0]
+    want = np.zeros(4, EVENT_DTYPE)
+    with np.errstate(invalid="ignore"):  # 1e30 as u8: astype's own answer
+        for r, n in zip("txyp", a.dtype.names):
+            want[r] = a[n].astype(EVENT_DTYPE[r])
+    assert np.array_equal(to_events(a, fields=("ts", "x", "y", "pol")), want)
+    assert np.array_equal(to_events({"t": a["ts"], "x": a["x"], "y": a["y"], "p": a["pol"]}), want)
+    with pytest.raises(ValueError, match="name the table's fields"):
+        to_events(a, fields=("ts", "x"))
+    with pytest.raises(TypeError, match="ndarray or a dict"):
+        to_events([1, 2])

@@ -254,8 +254,8 @@ def test_evt21_against_evlib(tmp_path):
 
 WRITABLE = [name for name, f in mio.FORMATS.items() if f.writes]
 EXT = {"evt2": ".raw", "evt3": ".raw", "evt2.1": ".raw", "dat": ".dat", "aedat4": ".aedat4", "hdf5": ".h5",
-       "events": ".bin", "atis": ".bin"}
-NO_SENSOR_SIZE = {"events", "atis"}  # formats that keep none
+       "events": ".bin", "atis": ".bin", "npy": ".npy", "npz": ".npz"}
+NO_SENSOR_SIZE = {"events", "atis", "npy"}  # formats that keep none
 SMALL_SENSOR = {"atis": (200, 200)}  # formats whose coordinates are small
 
 

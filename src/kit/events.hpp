@@ -45,7 +45,13 @@ public:
             events_ = PyArray_NDIM(a) == 1 ? Ref::borrow(events) : check(PyArray_Ravel(a, NPY_CORDER));
             size_ = static_cast<std::size_t>(PyArray_DIM(np::arr(events_.get()), 0));
         } else {
-            const Py_ssize_t n = PyObject_Size(events);  // TypeError for unsized objects, as len() gives
+            // A dict holds columns: its length is theirs (the first looked up).
+            Ref first;
+            if (PyDict_Check(events) && !read.empty()) {
+                PyObject* c = nullptr;
+                if (check(PyDict_GetItemStringRef(events, names[field_index(read[0])], &c)) == 1) first = Ref::steal_or_null(c);
+            }
+            const Py_ssize_t n = PyObject_Size(first ? first.get() : events);  // TypeError for unsized objects
             if (n < 0) raise();
             events_ = Ref::borrow(events);
             size_ = static_cast<std::size_t>(n);

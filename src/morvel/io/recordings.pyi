@@ -6,7 +6,7 @@ morvel.io.open() chooses the reader from a file's contents.
 """
 
 import os
-from typing import Generator, Optional, Tuple, Union
+from typing import Generator, Mapping, Optional, Tuple, Union
 
 import numpy as np
 from typing_extensions import disjoint_base
@@ -211,3 +211,8 @@ class AtisWriter:
 
 def write_atis(path: Union[str, os.PathLike[str]], events: np.ndarray) -> None:
     """Write a 5-byte ATIS binary file; every event is checked before the file is created."""
+
+def to_events(
+    table: Union[np.ndarray, Mapping[str, np.ndarray]], *, fields: Optional[Tuple[str, str, str, str]] = None
+) -> np.ndarray:
+    """A table of events (structured array or dict of columns) as EVENT_DTYPE, through the conversion core."""

@@ -63,6 +63,10 @@ _FORMATS = [
                False, False),
     FormatInfo("atis", "ATIS binary of N-MNIST, N-Caltech101, N-CARS (5-byte events, 23-bit timestamps)", (".bin",),
                True, True, False),
+    FormatInfo("npy", "NumPy .npy: a structured array of events (fields by name) or a 2-D array with columns=",
+               (".npy",), True, True, False),
+    FormatInfo("npz", "NumPy .npz: such an array among others (key=; 'events' by default)", (".npz",), True, True,
+               False),
 ]
 
 FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _FORMATS})
@@ -172,13 +176,17 @@ def detect_format(path: PathLike) -> str:
     for at in (0, 512, 1024, 2048, 4096, 8192, 16384, 32768):  # HDF5 may follow a user block
         if head.startswith(_HDF5_MAGIC, at):
             return "hdf5"
+    named = format_from_name(path)
     if head.startswith(b"#!AER-DAT4"):
         return "aedat4"
+    if head.startswith(b"\x93NUMPY"):
+        return "npy"
+    if head.startswith(b"PK\x03\x04") and (named == "npz" or b".npy" in head[:256]):
+        return "npz"
     if head.startswith(b"#!AER-DAT2"):
         return "aedat2"
     if head.startswith(b"#!AER-DAT3"):
         return "aedat3"
-    named = format_from_name(path)
     if head.startswith(b"% "):
         keys = _header_keys(head)
         raw = _raw_name(keys)
@@ -439,6 +447,15 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
 
         r = (recordings.Aedat3Reader if name == "aedat3" else recordings.AtisReader)(path, chunk_size=chunk_size)
         return r, r.sensor_size, False
+    if name in ("npy", "npz"):
+        key = options.pop("key", None)
+        columns = options.pop("columns", None)
+        time_unit = options.pop("time_unit", "us")
+        _no_options(name, options)
+        from morvel.io._tables import NumpyReader
+
+        r = NumpyReader(path, chunk_size, key=key, columns=columns, time_unit=time_unit)
+        return r, r.sensor_size, False
     if name == "hdf5":
         config = options.pop("config", None)
         _no_options(name, options)
@@ -459,7 +476,10 @@ def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_00
     unless ``format`` names it. Options go to the format's reader:
     ``stream=`` (an AEDAT4 stream id or name; the first event stream by
     default), ``camera=`` (AEDAT 2.0: "dvs128", "davis240" or "davis346"
-    where the header names none), ``config=`` (an HDF5 ``H5Config``).
+    where the header names none), ``key=``, ``columns=`` and ``time_unit=``
+    (NumPy files: the .npz member, the fields as {"t": NAME, ...} or the
+    columns of a 2-D array as ("x", "y", "t", "p"), "us" or "s"), ``config=``
+    (an HDF5 ``H5Config``).
 
     Raises ValueError for an unknown format (listing the known ones), a
     chunk_size below 1 or a damaged file; TypeError for an option the format
@@ -519,6 +539,12 @@ def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]],
         from morvel.io.recordings import Aedat4Writer
 
         w = Aedat4Writer(path, sensor_size=sensor_size, **options)
+        return w, w.append
+    if name in ("npy", "npz"):
+        _no_options(name, options)
+        from morvel.io._tables import NumpyWriter
+
+        w = NumpyWriter(path, name == "npz", sensor_size)
         return w, w.append
     if name == "atis":
         _no_options(name, options)

@@ -16,5 +16,6 @@ namespace np = kit::np;
 void add_dat(PyObject* module);
 void add_aedat4(PyObject* module);
 void add_legacy(PyObject* module);
+void add_tables(PyObject* module);
 
 }  // namespace morvel::io::recordings
