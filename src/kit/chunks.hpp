@@ -96,35 +96,57 @@ private:
     std::vector<morvel::kernels::Event> carry_;
 };
 
-// A stream parser (kernels/stream_parser.hpp) fed with pieces of a file:
-// each piece is parsed whole into a buffer kept from piece to piece (without
-// the GIL), and handed to the chunks from there.
+// A stream parser (kernels/stream_parser.hpp) fed with pieces of a file. A
+// piece whose events surely fit the room left in the chunk is parsed
+// straight into it; a larger one is parsed whole into a buffer kept from
+// piece to piece, and handed out from there. Parsing runs without the GIL.
 template <class Parser>
 class Parsed {
 public:
     Parser& parser() noexcept { return parser_; }
 
-    void feed(const unsigned char* data, std::size_t n) {
-        grow(parser_.max_events(n));
-        MaybeNoGil nogil(n >= kReleaseGilBytes);
-        count_ = parser_.parse(data, n, buf_.data());
-        at_ = 0;
+    // The next piece (the previous one must be used up: empty()); the bytes
+    // must not change until it is.
+    void feed(const unsigned char* data, std::size_t n) noexcept {
+        data_ = data;
+        size_ = n;
+        fed_ = true;
+        count_ = at_ = 0;
     }
     // The end of the input (what the parser holds completes, or fails).
     void finish() {
         grow(parser_.max_events(0));
         count_ = parser_.finish(buf_.data());
         at_ = 0;
+        fed_ = false;
     }
-    bool empty() const noexcept { return at_ == count_; }
-    std::size_t plan(std::size_t room) const noexcept { return std::min(count_ - at_, room); }
+    bool empty() const noexcept { return !fed_ && at_ == count_; }
+
+    std::size_t plan(std::size_t room) {
+        if (fed_) {
+            const std::size_t bound = parser_.max_events(size_);
+            if (bound <= room) return bound;  // fill() parses into the chunk
+            grow(bound);
+            MaybeNoGil nogil(size_ >= kReleaseGilBytes);
+            count_ = parser_.parse(data_, size_, buf_.data());
+            at_ = 0;
+            fed_ = false;
+        }
+        return std::min(count_ - at_, room);
+    }
     std::size_t fill(morvel::kernels::Event* out, std::size_t room) noexcept {
-        const std::size_t k = plan(room);
+        if (fed_) {
+            fed_ = false;
+            return parser_.parse(data_, size_, out);
+        }
+        const std::size_t k = std::min(count_ - at_, room);
         std::memcpy(static_cast<void*>(out), buf_.data() + at_, k * sizeof(morvel::kernels::Event));
         at_ += k;
         return k;
     }
-    bool heavy(std::size_t k) const noexcept { return k * sizeof(morvel::kernels::Event) >= kReleaseGilBytes; }
+    bool heavy(std::size_t k) const noexcept {
+        return (fed_ ? size_ : k * sizeof(morvel::kernels::Event)) >= kReleaseGilBytes;
+    }
 
 private:
     void grow(std::size_t n) {
@@ -134,6 +156,9 @@ private:
 
     Parser parser_{};
     std::vector<morvel::kernels::Event> buf_;
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool fed_ = false;  // a piece waits to be parsed
     std::size_t count_ = 0, at_ = 0;
 };
 

@@ -1,0 +1,147 @@
+"""The public datasets' formats read through morvel.io.open() to EVENT_DTYPE,
+against tonic's readers of the same files (ATIS binary: read_mnist_file;
+AEDAT 3.1: read_dvs_ibm; AEDAT 2.0: read_davis_346), and NumPy files against
+numpy.load with the fields converted in NumPy."""
+
+from __future__ import annotations
+
+import atexit
+import os
+import shutil
+import struct
+import tempfile
+import warnings
+
+import numpy as np
+
+from common import Case
+
+
+def _warm(path: str) -> None:
+    with open(path, "rb") as f:
+        while f.read(1 << 24):
+            pass
+
+
+def _tonic():
+    try:
+        import tonic.io as tio
+    except ImportError:
+        return None
+    return tio
+
+
+def _two_value_header(tio, fn):
+    """fn with the header helper tonic 1.7's read_dvs_ibm expects (it unpacks
+    two values where the helper gives three)."""
+    def run():
+        helper = tio.read_aedat_header_from_file
+        tio.read_aedat_header_from_file = lambda path: tuple(helper(path))[:2]
+        try:
+            return fn()
+        finally:
+            tio.read_aedat_header_from_file = helper
+    return run
+
+
+def _quiet(fn):
+    def run():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return fn()
+    return run
+
+
+def cases(quick: bool) -> list[Case]:
+    import morvel.io as mio
+    from morvel.io.streaming import generate_random_events
+
+    tmp = tempfile.mkdtemp(prefix="morvel-bench-ds-")
+    atexit.register(shutil.rmtree, tmp, ignore_errors=True)
+    tio = _tonic()
+    out = []
+
+    def ours_for(path, n, **options):
+        def ours():
+            assert sum(len(c) for c in mio.open(path, chunk_size=1_000_000, **options)) == n
+        return ours
+
+    # --- ATIS binary (N-MNIST): events over several 2**23 us spans
+    n = 1_000_000 if quick else 10_000_000
+    np.random.seed(1)
+    ev = generate_random_events(n, (34, 34), 4 * 2**23)
+    path = os.path.join(tmp, "nmnist.bin")
+    mio.write(path, ev, "atis")
+    _warm(path)
+    peers = {}
+    if tio is not None:
+        dtype = np.dtype([("x", np.int16), ("y", np.int16), ("t", np.int64), ("p", np.int8)])
+        peers["tonic"] = _quiet(lambda: len(tio.read_mnist_file(path, dtype=dtype)))
+    out.append(Case("datasets", f"open() ATIS binary {os.path.getsize(path) / 1e6:.0f} MB, {n / 1e6:.0f} M events",
+                    ours_for(path, n), peers, target=10, units=(n, "ev"), repeat=3))
+
+    # --- AEDAT 3.1 (DVS128 Gesture): polarity packets of 4096 events
+    n3 = 200_000 if quick else 1_000_000
+    np.random.seed(2)
+    ev = generate_random_events(n3, (128, 128), 10**8)
+    words = (ev["x"].astype(np.uint32) << 17) | (ev["y"].astype(np.uint32) << 2) | \
+        (ev["p"].astype(np.uint32) << 1) | 1
+    records = np.empty(n3, [("w", "<u4"), ("t", "<u4")])
+    records["w"], records["t"] = words, ev["t"]
+    path3 = os.path.join(tmp, "gesture.aedat")
+    with open(path3, "wb") as f:
+        f.write(b"#!AER-DAT3.1\r\n#Format: RAW\r\n#Source 1: DVS128\r\n#!END-HEADER\r\n")
+        for k in range(0, n3, 4096):
+            part = records[k:k + 4096]
+            f.write(struct.pack("<HHIIIIII", 1, 1, 8, 4, 0, len(part), len(part), len(part)))
+            part.tofile(f)
+    _warm(path3)
+    peers = {}
+    if tio is not None:
+        peers["tonic"] = _quiet(_two_value_header(tio, lambda: len(tio.read_dvs_ibm(path3)[-1])))
+    out.append(Case("datasets", f"open() AEDAT 3.1, {n3 / 1e6:.1f} M events", ours_for(path3, n3), peers,
+                    target=10, units=(n3, "ev"), repeat=3))
+
+    # --- AEDAT 2.0 (DAVIS346, jAER)
+    n2 = 1_000_000 if quick else 10_000_000
+    np.random.seed(3)
+    ev = generate_random_events(n2, (346, 260), 10**9)
+    be = np.empty(n2, [("a", ">u4"), ("t", ">u4")])
+    be["a"] = (ev["y"].astype(np.uint32) << 22) | (ev["x"].astype(np.uint32) << 12) | \
+        (ev["p"].astype(np.uint32) << 11)
+    be["t"] = ev["t"]
+    path2 = os.path.join(tmp, "davis.aedat")
+    with open(path2, "wb") as f:
+        f.write(b"#!AER-DAT2.0\r\n# AEChip: eu.seebetter.ini.chips.davis.DAVIS346B\r\n#End Of ASCII Header\r\n")
+        be.tofile(f)
+    _warm(path2)
+    peers = {}
+    if tio is not None:
+        peers["tonic"] = _quiet(lambda: len(tio.read_davis_346(path2)[-1]))
+    out.append(Case("datasets", f"open() AEDAT 2.0 DAVIS346 {os.path.getsize(path2) / 1e6:.0f} MB, "
+                    f"{n2 / 1e6:.0f} M events", ours_for(path2, n2), peers, target=10, units=(n2, "ev"), repeat=3))
+
+    # --- NumPy .npy: a structured array of other names and types, memory-mapped
+    nn = 2_000_000 if quick else 20_000_000
+    np.random.seed(4)
+    ev = generate_random_events(nn, (1280, 720), nn)
+    table = np.empty(nn, [("timestamp", "<i8"), ("x", "<i2"), ("y", "<i2"), ("polarity", "<i1")])
+    table["timestamp"], table["x"], table["y"], table["polarity"] = ev["t"], ev["x"], ev["y"], ev["p"]
+    pathn = os.path.join(tmp, "events.npy")
+    np.save(pathn, table)
+    _warm(pathn)
+    from morvel.io.streaming import EVENT_DTYPE
+
+    def numpy_load():  # the whole array, then the fields converted
+        a = np.load(pathn, mmap_mode="r")
+        e = np.empty(len(a), EVENT_DTYPE)
+        e["t"], e["x"], e["y"], e["p"] = a["timestamp"], a["x"], a["y"], a["polarity"] > 0
+        return e
+
+    def ours_all():
+        return mio.open(pathn).read_all()
+
+    out.append(Case("datasets", f"open().read_all() .npy {os.path.getsize(pathn) / 1e6:.0f} MB, {nn / 1e6:.0f} M "
+                    "events (renamed fields, other types)", ours_all, {"numpy.load + astype": numpy_load},
+                    units=(nn, "ev"), repeat=3))
+    return out
