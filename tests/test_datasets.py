@@ -447,3 +447,14 @@ def test_to_events_through_the_core():
         to_events(a, fields=("ts", "x"))
     with pytest.raises(TypeError, match="ndarray or a dict"):
         to_events([1, 2])
+
+
+@pytest.mark.parametrize("n", [1, 13, 26])  # 13 and 26 ATIS events are also 5 and 10 whole records
+def test_bin_files_told_apart(tmp_path, n):
+    ev = make_events(n, width=200, height=200)
+    ev["t"] = np.arange(n) * 1000 + 0x12345  # timestamp bytes that are no polarity byte
+    atis, records = tmp_path / "a.bin", tmp_path / "r.bin"
+    write_atis(atis, ev)
+    mio.write(records, make_events(n * 5 // 13 or 1), "events")
+    assert mio.detect_format(atis) == "atis" and mio.detect_format(records) == "events"
+    assert np.array_equal(mio.open(atis).read_all(), ev)

@@ -79,6 +79,8 @@ bool contains_nocase(std::string_view text, std::string_view word) {
 
 struct Aedat2 {
     using Parser = kn::Aedat2Parser;
+    using Proto = Parser;
+    static Parser make(const Proto& p) { return p; }
     static constexpr const char* kName = "Aedat2Reader";
     static constexpr const char* kQualname = "morvel.io.recordings.Aedat2Reader";
     static constexpr const char* kIterName = "Aedat2Reader.__iter__";
@@ -86,7 +88,7 @@ struct Aedat2 {
                                                  kit::Param{"camera", "Optional[str]", "None", nullptr, false, true});
     static const char* const kDoc;
 
-    static Opened<Parser> open(kit::File& file, PyObject* path, const auto& a) {
+    static Opened<Proto> open(kit::File& file, PyObject* path, const auto& a) {
         AedatStart s = read_aedat_header(file, path, kn::AedatVersion::v2);
         Parser p;
         bool known = false;
@@ -141,13 +143,15 @@ const char* const Aedat2::kDoc =
 
 struct Aedat3 {
     using Parser = kn::Aedat3Parser;
+    using Proto = Parser;
+    static Parser make(const Proto& p) { return p; }
     static constexpr const char* kName = "Aedat3Reader";
     static constexpr const char* kQualname = "morvel.io.recordings.Aedat3Reader";
     static constexpr const char* kIterName = "Aedat3Reader.__iter__";
     static constexpr auto kInit = kit::type_init("Aedat3Reader", kPathParam, kChunkParam);
     static const char* const kDoc;
 
-    static Opened<Parser> open(kit::File& file, PyObject* path, const auto&) {
+    static Opened<Proto> open(kit::File& file, PyObject* path, const auto&) {
         AedatStart s = read_aedat_header(file, path, kn::AedatVersion::v3);
         Parser p;
         p.consumed = s.h.data_offset;  // its messages give offsets in the file
@@ -177,13 +181,15 @@ const char* const Aedat3::kDoc =
 
 struct Atis {
     using Parser = kn::AtisParser;
+    using Proto = Parser;
+    static Parser make(const Proto& p) { return p; }
     static constexpr const char* kName = "AtisReader";
     static constexpr const char* kQualname = "morvel.io.recordings.AtisReader";
     static constexpr const char* kIterName = "AtisReader.__iter__";
     static constexpr auto kInit = kit::type_init("AtisReader", kPathParam, kChunkParam);
     static const char* const kDoc;
 
-    static Opened<Parser> open(kit::File&, PyObject*, const auto&) {
+    static Opened<Proto> open(kit::File&, PyObject*, const auto&) {
         return {Ref::borrow(Py_None), Ref::borrow(Py_None), 0, Parser{}};
     }
 };

@@ -4,9 +4,11 @@
 //
 // A reader format F gives
 //     using Parser;
+//     using Proto;                     // what a parser is made from (copyable; often the parser)
+//     static Parser make(const Proto&);
 //     static constexpr auto kInit;     // kit::type_init(name, path, chunk_size, its own options...)
 //     static constexpr const char* kQualname, *kDoc;
-//     static Opened<Parser> open(kit::File&, PyObject* path, const auto& args);  // the header read
+//     static Opened<Proto> open(kit::File&, PyObject* path, const auto& args);  // the header read
 // and its readers iterate in EVENT_DTYPE chunks, read_all(), and say what
 // the header said (`header`, `sensor_size`, `data_offset`).
 //
@@ -35,24 +37,24 @@
 
 namespace morvel::io::recordings {
 
-template <class Parser>
+template <class Proto>
 struct Opened {
     Ref header;       // what the format's header said (str or dict), or None
     Ref sensor_size;  // (width, height) or None
     long long data_offset = 0;
-    Parser parser{};  // set up for the first byte of the events
+    Proto parser{};   // makes the parser for the first byte of the events
 };
 
 inline constexpr std::size_t kStreamPiece = std::size_t{1} << 20;
 
 // The events from `offset` on, in chunks of exactly `chunk` events but the
 // last; a parser's error is raised (ValueError) after the events before it.
-template <class Parser>
-kit::Generator parsed_chunks(Ref path, long long offset, Parser proto, std::size_t chunk) {
+template <class F>
+kit::Generator parsed_chunks(Ref path, long long offset, typename F::Proto proto, std::size_t chunk) {
     kit::File file(path.get());
     kit::Pieces pieces(file, offset, kStreamPiece);
-    kit::Parsed<Parser> src;
-    src.parser() = std::move(proto);
+    kit::Parsed<typename F::Parser> src;
+    src.parser() = F::make(proto);
     kit::ChunkBuilder chunks(chunk);
     while (!src.parser().failed() && pieces.next()) {
         src.feed(pieces.data(), pieces.size());
@@ -81,13 +83,13 @@ inline Ref single_chunk(PyObject* gen) {
 
 template <class F>
 struct StreamReader {
-    using Parser = typename F::Parser;
+    using Proto = typename F::Proto;
 
     struct Fields {
         Ref path, header, sensor_size;
         std::size_t chunk_size = 0;
         long long data_offset = 0;
-        std::optional<Parser> parser;  // empty until __init__
+        std::optional<Proto> parser;  // empty until __init__
     };
     using Type = kit::Type<Fields, &Fields::path, &Fields::header, &Fields::sensor_size>;
     using Self = typename Type::Self;
@@ -105,7 +107,7 @@ struct StreamReader {
                 Ref path = kit::arg_path(a[0]);
                 const std::size_t chunk = kit::arg_chunk_size(a[1], 1000000);
                 kit::File file(path.get());
-                Opened<Parser> o = F::open(file, path.get(), a);
+                Opened<Proto> o = F::open(file, path.get(), a);
                 Self* self = Type::of(self_obj);
                 self->path = std::move(path);
                 self->header = std::move(o.header);
@@ -121,8 +123,8 @@ struct StreamReader {
     static PyObject* iter(PyObject* self_obj) {
         return kit::guard([&] {
             const Self* self = initialised(self_obj);
-            return kit::make_generator(parsed_chunks(self->path.copy(), self->data_offset, *self->parser,
-                                                     self->chunk_size),
+            return kit::make_generator(parsed_chunks<F>(self->path.copy(), self->data_offset, *self->parser,
+                                                        self->chunk_size),
                                        F::kIterName, self_obj)
                 .release();
         });
@@ -132,7 +134,7 @@ struct StreamReader {
         return kit::guard([&] {
             const Self* self = initialised(self_obj);
             constexpr std::size_t kAll = std::size_t{1} << 48;  // grown as events come
-            Ref gen = kit::make_generator(parsed_chunks(self->path.copy(), self->data_offset, *self->parser, kAll),
+            Ref gen = kit::make_generator(parsed_chunks<F>(self->path.copy(), self->data_offset, *self->parser, kAll),
                                           F::kIterName);
             return single_chunk(gen.get()).release();
         });
