@@ -254,8 +254,9 @@ def test_evt21_against_evlib(tmp_path):
 
 WRITABLE = [name for name, f in mio.FORMATS.items() if f.writes]
 EXT = {"evt2": ".raw", "evt3": ".raw", "evt2.1": ".raw", "dat": ".dat", "aedat4": ".aedat4", "hdf5": ".h5",
-       "events": ".bin", "atis": ".bin", "npy": ".npy", "npz": ".npz"}
-NO_SENSOR_SIZE = {"events", "atis", "npy"}  # formats that keep none
+       "events": ".bin", "atis": ".bin", "npy": ".npy", "npz": ".npz", "es": ".es",
+       "csv": ".csv"}
+NO_SENSOR_SIZE = {"events", "atis", "npy", "csv"}  # formats that keep none
 SMALL_SENSOR = {"atis": (200, 200)}  # formats whose coordinates are small
 
 
@@ -363,7 +364,8 @@ def test_convert_between_every_pair(tmp_path, small, src, dst):
     a = tmp_path / f"a{EXT[src]}"
     b = tmp_path / f"b{EXT[dst]}"
     mio.write(a, small, src, sensor_size=size)
-    proc = subprocess.run([sys.executable, "-m", "morvel.io", "convert", str(a), str(b), "--to", dst],
+    size_arg = ["--sensor-size", f"{size[0]}x{size[1]}"] if src in NO_SENSOR_SIZE and dst == "es" else []
+    proc = subprocess.run([sys.executable, "-m", "morvel.io", "convert", str(a), str(b), "--to", dst] + size_arg,
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     with mio.open(b) as rec:

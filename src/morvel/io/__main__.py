@@ -170,7 +170,8 @@ def _label(rec) -> str:
         except Exception as exc:  # what h5py raises for a broken file, whatever its kind
             raise UserError(f"{rec.path}: broken HDF5 file: {type(exc).__name__}: {_one_line(exc)}") from exc
     return {"events": "EVENT_DTYPE records", "dat": "DAT", "aedat4": "AEDAT4", "aedat2": "AEDAT 2.0",
-            "aedat3": "AEDAT 3.1", "atis": "ATIS binary"}.get(rec.format, rec.format)
+            "aedat3": "AEDAT 3.1", "atis": "ATIS binary", "es": "Event Stream", "csv": "text (CSV)",
+            "npy": "NumPy .npy", "npz": "NumPy .npz"}.get(rec.format, rec.format)
 
 
 

@@ -63,6 +63,10 @@ _FORMATS = [
                False, False),
     FormatInfo("atis", "ATIS binary of N-MNIST, N-Caltech101, N-CARS (5-byte events, 23-bit timestamps)", (".bin",),
                True, True, False),
+    FormatInfo("es", "Event Stream 2.x (faery, neuromorphic-paris): DVS, and ATIS change detections", (".es",), True,
+               True, False),
+    FormatInfo("csv", "text, one event a line: t,x,y,p by default (columns=, delimiter=, time_unit=)",
+               (".csv", ".txt", ".tsv"), True, True, False),
     FormatInfo("npy", "NumPy .npy: a structured array of events (fields by name) or a 2-D array with columns=",
                (".npy",), True, True, False),
     FormatInfo("npz", "NumPy .npz: such an array among others (key=; 'events' by default)", (".npz",), True, True,
@@ -179,6 +183,8 @@ def detect_format(path: PathLike) -> str:
     named = format_from_name(path)
     if head.startswith(b"#!AER-DAT4"):
         return "aedat4"
+    if head.startswith(b"Event Stream"):
+        return "es"
     if head.startswith(b"\x93NUMPY"):
         return "npy"
     if head.startswith(b"PK\x03\x04") and (named == "npz" or b".npy" in head[:256]):
@@ -200,7 +206,7 @@ def detect_format(path: PathLike) -> str:
         if named in _RAW_NAMES:
             raise ValueError(f"{path}: the RAW header names no event format; pass format='evt2', 'evt2.1' or "
                              f"'evt3'")
-    if named == "dat" or named in ("hdf5", "aedat4"):
+    if named == "dat" or named in ("hdf5", "aedat4", "csv"):
         return named
     if named == "events" and size % _EVENT_BYTES and size % _ATIS_BYTES == 0:
         return "atis"  # N-MNIST and its kin name their files .bin too
@@ -447,6 +453,23 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
 
         r = (recordings.Aedat3Reader if name == "aedat3" else recordings.AtisReader)(path, chunk_size=chunk_size)
         return r, r.sensor_size, False
+    if name == "es":
+        _no_options(name, options)
+        from morvel.io.recordings import EsReader
+
+        r = EsReader(path, chunk_size=chunk_size)
+        return r, r.sensor_size, False
+    if name == "csv":
+        columns = options.pop("columns", None)
+        delimiter = options.pop("delimiter", None)
+        time_unit = options.pop("time_unit", "us")
+        _no_options(name, options)
+        from morvel.io.recordings import CsvReader
+
+        if isinstance(columns, Mapping):
+            columns = _csv_columns_by_name(path, columns, delimiter)
+        r = CsvReader(path, chunk_size=chunk_size, columns=columns, delimiter=delimiter, time_unit=time_unit)
+        return r, None, False
     if name in ("npy", "npz"):
         key = options.pop("key", None)
         columns = options.pop("columns", None)
@@ -468,6 +491,33 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
     return _Records(path, chunk_size), None, False
 
 
+def _csv_columns_by_name(path: str, columns: Mapping[str, str], delimiter: Optional[str]) -> list:
+    """The roles of a text file's columns from its header line's names
+    (columns maps 't', 'x', 'y', 'p' to them)."""
+    unknown = sorted(set(columns) - set("txyp"))
+    if unknown:
+        raise ValueError(f"columns keys must be 't', 'x', 'y' or 'p', got {unknown[0]!r}")
+    with builtins.open(path, "rb") as f:
+        head = f.read(1 << 16).decode("utf-8", "replace").lstrip("\ufeff")
+    line = next((ln for ln in head.splitlines() if ln.strip() and not ln.lstrip().startswith("#")), "")
+    if delimiter in (None, "whitespace"):
+        delimiter = "," if "," in line else "\t" if "\t" in line else None
+    names = [n.strip() for n in (line.split(delimiter) if delimiter not in (None, " ") else line.split())]
+    roles: list = [None] * len(names)
+    for role, name in columns.items():
+        if name not in names:
+            raise ValueError(f"{path}: no column {name!r} in the header line {line[:80]!r}")
+        roles[names.index(name)] = role
+    for role in "txyp":
+        if role not in columns:
+            if role not in names:
+                raise ValueError(f"{path}: no column for {role!r}: columns names none and the header line has none")
+            roles[names.index(role)] = role
+    while len(roles) < 4:
+        roles.append(None)
+    return roles
+
+
 def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_000_000, **options: Any) -> Recording:
     """open(path, format=None, *, chunk_size=1_000_000, **options) -> Recording
 
@@ -478,7 +528,9 @@ def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_00
     default), ``camera=`` (AEDAT 2.0: "dvs128", "davis240" or "davis346"
     where the header names none), ``key=``, ``columns=`` and ``time_unit=``
     (NumPy files: the .npz member, the fields as {"t": NAME, ...} or the
-    columns of a 2-D array as ("x", "y", "t", "p"), "us" or "s"), ``config=``
+    columns of a 2-D array as ("x", "y", "t", "p"), "us" or "s"; text files:
+    ``columns=`` as a sequence of roles per column or {"t": NAME, ...} of
+    the header line's names, ``delimiter=``, ``time_unit=``), ``config=``
     (an HDF5 ``H5Config``).
 
     Raises ValueError for an unknown format (listing the known ones), a
@@ -539,6 +591,19 @@ def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]],
         from morvel.io.recordings import Aedat4Writer
 
         w = Aedat4Writer(path, sensor_size=sensor_size, **options)
+        return w, w.append
+    if name == "es":
+        _no_options(name, options)
+        from morvel.io.recordings import EsWriter
+
+        if sensor_size is None:
+            raise ValueError("Event Stream files need sensor_size")
+        w = EsWriter(path, sensor_size=sensor_size)
+        return w, w.append
+    if name == "csv":
+        from morvel.io.recordings import CsvWriter
+
+        w = CsvWriter(path, **options)
         return w, w.append
     if name in ("npy", "npz"):
         _no_options(name, options)

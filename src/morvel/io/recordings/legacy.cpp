@@ -1,7 +1,8 @@
 // The public datasets' binary formats: AEDAT 2.0 and 3.1 (Aedat2Reader,
 // Aedat3Reader) and the 5-byte ATIS format of N-MNIST and its kin
-// (AtisReader, AtisWriter, write_atis). The bytes are
-// kernels/aedat_legacy.hpp's and kernels/atis_bin.hpp's; the types come from
+// (AtisReader, AtisWriter, write_atis), and Event Stream (EsReader,
+// EsWriter, write_es). The bytes are kernels/aedat_legacy.hpp's,
+// kernels/atis_bin.hpp's and kernels/es.hpp's; the types come from
 // stream.hpp.
 
 #include "stream.hpp"
@@ -9,6 +10,7 @@
 #include "kit/events.hpp"
 #include "kernels/aedat_legacy.hpp"
 #include "kernels/atis_bin.hpp"
+#include "kernels/es.hpp"
 
 #include <string>
 #include <string_view>
@@ -269,6 +271,146 @@ const char* const AtisOut::kWriteDoc =
     "Every event is checked and encoded before the file is created; otherwise\n"
     "ValueError names the first event that cannot be written.\n";
 
+// ---------------------------------------------------------------------------
+// Event Stream
+// ---------------------------------------------------------------------------
+
+struct Es {
+    using Parser = kn::EsParser;
+    using Proto = Parser;
+    static Parser make(const Proto& p) { return p; }
+    static constexpr const char* kName = "EsReader";
+    static constexpr const char* kQualname = "morvel.io.recordings.EsReader";
+    static constexpr const char* kIterName = "EsReader.__iter__";
+    static constexpr auto kInit = kit::type_init("EsReader", kPathParam, kChunkParam);
+    static const char* const kDoc;
+
+    static Opened<Proto> open(kit::File& file, PyObject* path, const auto&) {
+        unsigned char head[kn::kEsMaxHeaderBytes];
+        const std::size_t got = file.read_full(reinterpret_cast<char*>(head), sizeof head);
+        const kn::EsHeader h = kn::parse_es_header(head, got);
+        if (h.status == kn::EsStatus::need_more)
+            kit::raise(PyExc_ValueError, "%S: the Event Stream header is cut short (%zd bytes)", path,
+                       static_cast<Py_ssize_t>(got));
+        if (h.status != kn::EsStatus::ok)
+            kit::raise(PyExc_ValueError, "%S: %s", path, kn::es_status_message(h.status));
+        if (!kn::es_type_has_events(h.type))
+            kit::raise(PyExc_ValueError, "%S: Event Stream of type %d: only DVS (1) and ATIS (2) streams hold events "
+                       "read here", path, int{h.type_byte});
+        Parser p(h, true);
+        p.consumed = h.data_offset;  // its messages give offsets in the file
+        Ref header = kit::check(Py_BuildValue("{s:s,s:(iii)}", "type", h.type == kn::EsEventType::dvs ? "dvs" : "atis",
+                                              "version", int{h.major}, int{h.minor}, int{h.patch}));
+        return {std::move(header), kit::check(Py_BuildValue("(II)", unsigned{h.width}, unsigned{h.height})),
+                static_cast<long long>(h.data_offset), p};
+    }
+};
+
+const char* const Es::kDoc =
+    "Reader of Event Stream files (.es, version 2.x; faery's and the\n"
+    "neuromorphic-paris tools'): a header (\"Event Stream\", the version, the\n"
+    "event type, width and height), then 5-byte events whose time is the sum\n"
+    "of their steps and of the overflow bytes between them.\n\n"
+    "DVS streams give their events; ATIS streams their change detections (the\n"
+    "exposure measurements are skipped). y is turned back as the writers store\n"
+    "it (height - 1 - y), as faery reads it. header is {'type', 'version'},\n"
+    "sensor_size the header's width and height.\n\n"
+    "Iteration yields EVENT_DTYPE chunks of exactly chunk_size events but the\n"
+    "last, in file order; each iteration reads the file anew.\n\n"
+    "Raises:\n"
+    "    ValueError: not an Event Stream file, a version other than 2, a type\n"
+    "        without events read here. Iteration raises after the last whole\n"
+    "        event at coordinates outside the header's size or a file that\n"
+    "        ends inside an event.\n";
+
+constexpr std::size_t kEsMaxAppendBytes = std::size_t{1} << 32;
+
+struct EsOut {
+    static constexpr const char* kName = "EsWriter";
+    static constexpr const char* kQualname = "morvel.io.recordings.EsWriter";
+    static constexpr kit::Param kSensor{"sensor_size", "Tuple[int, int]", nullptr, nullptr, false, true};
+    static constexpr auto kInit = kit::type_init("EsWriter", kPathParam, kSensor);
+    static constexpr auto kWrite =
+        kit::function("write_es", "None", kPathParam, kit::Param{"events", "np.ndarray"}, kSensor);
+    static const char* const kDoc;
+    static const char* const kWriteDoc;
+
+    struct State {
+        kn::EsEncoder enc;
+        bool header = true;  // still to write
+        long long n_events = 0;
+
+        std::string head() {
+            std::string h;
+            if (header) {
+                h.resize(kn::kEsDvsHeaderBytes);
+                kn::write_es_dvs_header(enc.width, enc.height, reinterpret_cast<unsigned char*>(h.data()));
+                header = false;
+            }
+            return h;
+        }
+
+        std::string encode(PyObject* events) {
+            const kit::EventRecords r = kit::event_records(events, 65536);
+            kn::EsEncoder next = enc;
+            const kn::EsEncodeResult res = next.check(r.data, r.n);
+            if (res.error != kn::EsEncodeError::none) {
+                const kn::Event& e = r.data[res.index];
+                kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
+                           n_events + static_cast<long long>(res.index), static_cast<unsigned long long>(e.t),
+                           unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, kn::es_encode_error_message(res.error));
+            }
+            const std::size_t size = next.encoded_size(r.data, r.n);
+            if (size > kEsMaxAppendBytes)
+                kit::raise(PyExc_ValueError, "these events need %zu bytes of Event Stream (their time gaps take one "
+                           "byte per 127 us); append them in smaller pieces", size);
+            std::string out = head();
+            const std::size_t at = out.size();
+            out.resize(at + size);
+            {
+                kit::MaybeNoGil nogil(r.n * sizeof(kn::Event) >= kit::kReleaseGilBytes);
+                next.encode(r.data, r.n, reinterpret_cast<unsigned char*>(out.data() + at));
+            }
+            enc = next;
+            n_events += static_cast<long long>(r.n);
+            return out;
+        }
+        std::string end() { return head(); }
+    };
+
+    static State start(const auto& a, std::size_t first) {
+        if (!a[first] || a[first] == Py_None) kit::raise(PyExc_TypeError, "Event Stream files need sensor_size");
+        const kit::SensorSize sz = kit::arg_sensor_size(a[first]);
+        if (sz.width < 1 || sz.width > 65535 || sz.height < 1 || sz.height > 65535)
+            kit::raise(PyExc_ValueError, "sensor_size must be within 1..65535 on both sides, got %R", a[first]);
+        State s;
+        s.enc.width = static_cast<std::uint16_t>(sz.width);
+        s.enc.height = static_cast<std::uint16_t>(sz.height);
+        s.enc.flip_y = true;
+        return s;
+    }
+    static Ref sensor_size(const auto& a, std::size_t first) {
+        const kit::SensorSize sz = kit::arg_sensor_size(a[first]);
+        return kit::check(Py_BuildValue("(LL)", sz.width, sz.height));
+    }
+};
+
+const char* const EsOut::kDoc =
+    "Streaming writer of DVS Event Stream files (version 2.0.0) that faery and\n"
+    "EsReader read: the header with sensor_size, then the events (t as it is:\n"
+    "overflow bytes carry the time from 0 to the first event; y stored as\n"
+    "height - 1 - y, as faery writes it). Events must be in time order, inside\n"
+    "sensor_size, with p 0 or 1: append() checks a whole array before it\n"
+    "writes a byte of it and raises ValueError naming the first event that\n"
+    "cannot be written. A context manager; close() is idempotent, append()\n"
+    "after it raises ValueError, and a writer dropped without close() still\n"
+    "finishes its file.\n";
+
+const char* const EsOut::kWriteDoc =
+    "Write events as a DVS Event Stream file (as EsWriter writes them). Every\n"
+    "event is checked and encoded before the file is created; otherwise\n"
+    "ValueError names the first event that cannot be written.\n";
+
 }  // namespace
 
 void add_legacy(PyObject* m) {
@@ -276,6 +418,8 @@ void add_legacy(PyObject* m) {
     StreamReader<Aedat3>::add(m);
     StreamReader<Atis>::add(m);
     StreamWriter<AtisOut>::add(m);
+    StreamReader<Es>::add(m);
+    StreamWriter<EsOut>::add(m);
 }
 
 }  // namespace morvel::io::recordings

@@ -18,6 +18,7 @@ const char* const kModuleDoc =
     "- Aedat2Reader, Aedat3Reader: AEDAT 2.0 (jAER) and 3.1 (libcaer) files;\n"
     "- AtisReader, AtisWriter, write_atis: the 5-byte ATIS binary files of\n"
     "  N-MNIST, N-Caltech101 and N-CARS;\n"
+    "- CsvReader, CsvWriter, write_csv: plain-text files of one event a line;\n"
     "- to_events: any table of events as EVENT_DTYPE through the conversion\n"
     "  core (the NumPy-file readers of morvel.io.open() use it).\n\n"
     "Readers yield EVENT_DTYPE chunks of a fixed size, decoding the file in\n"
@@ -27,13 +28,14 @@ int exec_recordings(PyObject* m) {
     return kit::guard(
         [&] {
             namespace rec = morvel::io::recordings;
-            kit::add_typing_names(m, {"Mapping", "Optional", "Tuple", "Union"});
+            kit::add_typing_names(m, {"Mapping", "Optional", "Sequence", "Tuple", "Union"});
             np::add_event_names(m);
             kit::init_generator_type(m, "morvel.io.recordings.generator");
             rec::add_dat(m);
             rec::add_aedat4(m);
             rec::add_legacy(m);
             rec::add_tables(m);
+            rec::add_text(m);
             kit::add(m, "__test__", kit::check(PyDict_New()).get());
             return 0;
         },

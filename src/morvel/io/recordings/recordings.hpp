@@ -1,8 +1,9 @@
 // morvel.io.recordings: vendor recording files read and written natively,
 // one source per format family (dat.cpp: Prophesee DAT; aedat4.cpp:
-// iniVation AEDAT4; legacy.cpp: AEDAT 2.0 / 3.1 and ATIS binary, through the
-// reader and writer templates of stream.hpp); module.cpp puts them together. What more than one of them needs
-// is here.
+// iniVation AEDAT4; legacy.cpp: AEDAT 2.0 / 3.1 and ATIS binary; text.cpp:
+// CSV and plain text; the last two through the reader and writer templates
+// of stream.hpp; tables.cpp: to_events). module.cpp puts them together.
+// What more than one of them needs is here.
 #pragma once
 
 #include "kit/kit.hpp"
@@ -17,5 +18,6 @@ void add_dat(PyObject* module);
 void add_aedat4(PyObject* module);
 void add_legacy(PyObject* module);
 void add_tables(PyObject* module);
+void add_text(PyObject* module);
 
 }  // namespace morvel::io::recordings
