@@ -458,3 +458,190 @@ def test_bin_files_told_apart(tmp_path, n):
     mio.write(records, make_events(n * 5 // 13 or 1), "events")
     assert mio.detect_format(atis) == "atis" and mio.detect_format(records) == "events"
     assert np.array_equal(mio.open(atis).read_all(), ev)
+
+
+# --- Event Stream -------------------------------------------------------------------------
+
+from morvel.io.recordings import CsvReader, CsvWriter, EsReader, EsWriter, write_csv, write_es  # noqa: E402
+
+faery = pytest.importorskip("faery")
+FAERY_DTYPE = np.dtype([("t", "<u8"), ("x", "<u2"), ("y", "<u2"), (("p", "on"), "?")])
+
+
+def gapped_events(n, seed, width=640, height=480):
+    """Sorted events whose gaps take every path of the time encoding: none, short, exactly 126 and 127,
+    multiples of 127 and long ones."""
+    rng = np.random.default_rng(seed)
+    gaps = rng.choice([0, 1, 126, 127, 128, 254, 1000, 127 * 50 + 1, 10**6], n)
+    ev = make_events(n, seed=seed, width=width, height=height)
+    ev["t"] = 5 + np.cumsum(gaps)
+    return ev
+
+
+def as_faery(ev):
+    f = np.zeros(len(ev), FAERY_DTYPE)
+    f["t"], f["x"], f["y"], f["on"] = ev["t"], ev["x"], ev["y"], ev["p"]
+    return f
+
+
+def test_es_against_faery_both_ways(tmp_path):
+    ev = gapped_events(20000, 1)
+    theirs = tmp_path / "faery.es"
+    faery.events_stream_from_array(as_faery(ev), (640, 480)).to_file(theirs, zero_t0=False)
+    r = EsReader(theirs)
+    assert r.sensor_size == (640, 480) and r.header == {"type": "dvs", "version": (2, 0, 0)}
+    assert np.array_equal(read_both_ways(EsReader, theirs), ev)
+    ours = tmp_path / "ours.es"
+    with EsWriter(ours, sensor_size=(640, 480)) as w:
+        for part in np.array_split(ev, 5):
+            w.append(part)
+    assert ours.read_bytes() == theirs.read_bytes()  # byte for byte what faery writes
+    back = np.concatenate(list(faery.events_stream_from_file(ours)))
+    assert np.array_equal(back["t"], ev["t"]) and np.array_equal(back["y"], ev["y"])
+    assert np.array_equal(back["on"], ev["p"].astype(bool))
+
+
+def test_es_atis_change_detections(tmp_path):
+    rng = np.random.default_rng(2)
+    n = 3000
+    a = np.zeros(n, [("t", "<u8"), ("x", "<u2"), ("y", "<u2"), ("exposure", "?"), ("polarity", "?")])
+    a["t"] = np.cumsum(rng.choice([0, 5, 62, 63, 200, 5000], n))
+    a["x"], a["y"] = rng.integers(0, 304, n), rng.integers(0, 240, n)
+    a["exposure"], a["polarity"] = rng.random(n) < 0.3, rng.random(n) < 0.5
+    path = tmp_path / "atis.es"
+    e = faery.es.Encoder(str(path), "atis", False, (304, 240))
+    e.write(a)
+    del e
+    want = np.concatenate(list(faery.events_stream_from_file(path)))
+    got = read_both_ways(EsReader, path)
+    assert len(got) == int((~a["exposure"]).sum()) == len(want)
+    assert np.array_equal(got["t"], want["t"]) and np.array_equal(got["y"], want["y"])
+    assert np.array_equal(got["x"], a["x"][~a["exposure"]]) and np.array_equal(got["p"], a["polarity"][~a["exposure"]])
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda b: b[:-2], "ends inside an event record"),
+        (lambda b: b[:22] + b"\x00\x80\x02\x00\x00" + b[22:], "outside the width 640"),
+    ],
+)
+def test_es_damage_after_whole_events(tmp_path, damage, message):
+    ev = gapped_events(100, 3)
+    path = tmp_path / "d.es"
+    write_es(path, ev, sensor_size=(640, 480))
+    path.write_bytes(damage(path.read_bytes()))
+    got = []
+    with pytest.raises(ValueError, match=message):
+        for c in EsReader(path, chunk_size=10):
+            got.append(c)
+    got = np.concatenate(got) if got else np.empty(0, EVENT_DTYPE)
+    assert np.array_equal(got, ev[:len(got)])
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"Event Stream\x01\x00\x00", "version"),
+        (b"Event Stream\x02\x00\x00\x03", "type"),
+        (b"Event Stream\x02\x00", "cut short"),
+        (b"Event Strean\x02\x00\x00\x01\x10\x00\x10\x00", "Event Stream"),
+    ],
+)
+def test_es_headers_refused(tmp_path, data, message):
+    path = tmp_path / "h.es"
+    path.write_bytes(data)
+    with pytest.raises(ValueError, match=message):
+        EsReader(path)
+
+
+@pytest.mark.parametrize(
+    "field, value, message",
+    [("x", 640, "x"), ("y", 480, "y"), ("p", 2, "p"), ("t", 0, "")],
+)
+def test_es_writer_refuses(tmp_path, field, value, message):
+    ev = gapped_events(10, 4)
+    ev[field][6] = value
+    path = tmp_path / "r.es"
+    with pytest.raises(ValueError, match=f"event 6 .*{message}"):
+        write_es(path, ev, sensor_size=(640, 480))
+    assert not path.exists()
+    with pytest.raises(TypeError, match="need sensor_size"):
+        EsWriter(path, sensor_size=None)
+
+
+# --- text ----------------------------------------------------------------------------------
+
+def test_csv_round_trip_against_numpy_and_faery(tmp_path):
+    ev = make_events(30000)
+    path = tmp_path / "e.csv"
+    write_csv(path, ev)
+    got = read_both_ways(CsvReader, path)
+    assert np.array_equal(got, ev)
+    loaded = np.loadtxt(path, delimiter=",", skiprows=1, dtype=np.int64)
+    for i, name in enumerate("txyp"):
+        assert np.array_equal(loaded[:, i], ev[name].astype(np.int64))
+    theirs = np.concatenate(list(faery.events_stream_from_file(path, dimensions_fallback=(640, 480))))
+    assert np.array_equal(theirs["t"], ev["t"]) and np.array_equal(theirs["on"], ev["p"].astype(bool))
+    # and what faery writes, we read
+    out = tmp_path / "faery.csv"
+    faery.events_stream_from_array(as_faery(ev), (640, 480)).to_file(out)
+    assert np.array_equal(mio.open(out).read_all(), ev)
+
+
+@pytest.mark.parametrize(
+    "text, options, want",
+    [
+        # ECD sequences: t in seconds, spaces
+        ("0.000000 33 39 1\n0.000011 158 145 1\n0.000050 88 143 0\n", {"time_unit": "s"},
+         [(0, 33, 39, 1), (11, 158, 145, 1), (50, 88, 143, 0)]),
+        # x,y,p,t order, a header and comments, -1 polarity, tabs, CRLF
+        ("# exported\r\nx\ty\tp\tt\r\n1\t2\t-1\t10\r\n\r\n3\t4\t1\t20\r\n", {"columns": ("x", "y", "p", "t")},
+         [(10, 1, 2, 0), (20, 3, 4, 1)]),
+        # columns by the header line's names, a column skipped, the last line without its newline
+        ("timestamp,label,px,py,polarity\n5,9,1,2,1\n6,9,3,4,0",
+         {"columns": {"t": "timestamp", "x": "px", "y": "py", "p": "polarity"}}, [(5, 1, 2, 1), (6, 3, 4, 0)]),
+    ],
+)
+def test_csv_shapes(tmp_path, text, options, want):
+    path = tmp_path / "s.txt"
+    path.write_text(text)
+    assert np.array_equal(mio.open(path, **options).read_all(), events_of(want))
+
+
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ("7,abc,3,1", "line 4: 'x' is not a number in .*7,abc,3,1"),
+        ("7,1,2,3", "line 4: 'p' must be 1, 0 or -1"),
+        ("7,1,2", "line 4: 3 columns where 4 are needed"),
+        ("-7,1,2,1", "line 4: 't' is negative"),
+    ],
+)
+def test_csv_bad_line_after_every_event_before_it(tmp_path, line, message):
+    path = tmp_path / "b.csv"
+    path.write_text("t,x,y,p\n1,1,1,1\n2,2,2,0\n" + line + "\n9,9,9,1\n")
+    got = []
+    with pytest.raises(ValueError, match=message):
+        for c in CsvReader(path, chunk_size=1):
+            got.append(c)
+    assert np.array_equal(np.concatenate(got), events_of([(1, 1, 1, 1), (2, 2, 2, 0)]))
+
+
+def test_csv_writer_options_and_refusals(tmp_path):
+    ev = make_events(1000)
+    path = tmp_path / "w.tsv"
+    with CsvWriter(path, delimiter="\t", header=False) as w:
+        for part in np.array_split(ev, 3):
+            w.append(part)
+    assert path.read_text().splitlines()[0].count("\t") == 3
+    assert np.array_equal(CsvReader(path).read_all(), ev)
+    bad = ev.copy()
+    bad["p"][5] = 2
+    with pytest.raises(ValueError, match="event 5 .*p must be 0 or 1"):
+        write_csv(tmp_path / "x.csv", bad)
+    assert not (tmp_path / "x.csv").exists()
+    for kw, message in [({"columns": ("t", "x", "y")}, "4 to 32"), ({"columns": ("t", "x", "x", "p")}, "once each"),
+                        ({"delimiter": ";"}, "delimiter must be"), ({"time_unit": "ms"}, "time_unit")]:
+        with pytest.raises(ValueError, match=message):
+            CsvReader(path, **kw)

@@ -1,12 +1,12 @@
 """Vendor recording files read and written without the vendors' SDKs.
 
-Prophesee DAT, iniVation AEDAT4, AEDAT 2.0 / 3.1 and ATIS binary files to
+Prophesee DAT, iniVation AEDAT4, AEDAT 2.0 / 3.1, ATIS binary, Event Stream and text files to
 EVENT_DTYPE chunks (and back, where there is a writer);
 morvel.io.open() chooses the reader from a file's contents.
 """
 
 import os
-from typing import Generator, Mapping, Optional, Tuple, Union
+from typing import Generator, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from typing_extensions import disjoint_base
@@ -211,6 +211,89 @@ class AtisWriter:
 
 def write_atis(path: Union[str, os.PathLike[str]], events: np.ndarray) -> None:
     """Write a 5-byte ATIS binary file; every event is checked before the file is created."""
+
+@disjoint_base
+class EsReader:
+    """Reader of Event Stream 2.x files: DVS events, and the change detections of ATIS streams."""
+
+    path: str
+    header: dict[str, object]
+    """{'type': 'dvs' or 'atis', 'version': (major, minor, patch)}."""
+    sensor_size: Tuple[int, int]
+    data_offset: int
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+
+@disjoint_base
+class EsWriter:
+    """Streaming writer of DVS Event Stream 2.0.0 files, as faery writes them."""
+
+    path: str
+    sensor_size: Tuple[int, int]
+    @property
+    def n_events(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def __init__(self, path: Union[str, os.PathLike[str]], *, sensor_size: Tuple[int, int]) -> None: ...
+    def append(self, events: np.ndarray) -> None:
+        """Check and write events (in time order, inside sensor_size); nothing of a refused array is written."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "EsWriter": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+
+def write_es(path: Union[str, os.PathLike[str]], events: np.ndarray, *, sensor_size: Tuple[int, int]) -> None:
+    """Write a DVS Event Stream file; every event is checked before the file is created."""
+
+@disjoint_base
+class CsvReader:
+    """Reader of text files of one event a line (CSV, tab or whitespace separated)."""
+
+    path: str
+    header: None
+    sensor_size: None
+    data_offset: int
+    @property
+    def chunk_size(self) -> int: ...
+    def __init__(
+        self,
+        path: Union[str, os.PathLike[str]],
+        *,
+        chunk_size: int = 1000000,
+        columns: Optional[Sequence[Optional[str]]] = None,
+        delimiter: Optional[str] = None,
+        time_unit: str = "us",
+    ) -> None: ...
+    def __iter__(self) -> Generator[np.ndarray, None, None]:
+        """EVENT_DTYPE chunks of exactly chunk_size events but the last, parsed in bounded pieces."""
+    def read_all(self) -> np.ndarray:
+        """Every event of the file in one array."""
+
+@disjoint_base
+class CsvWriter:
+    """Streaming writer of "t,x,y,p" text files."""
+
+    path: str
+    sensor_size: None
+    @property
+    def n_events(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def __init__(self, path: Union[str, os.PathLike[str]], *, delimiter: str = ",", header: bool = True) -> None: ...
+    def append(self, events: np.ndarray) -> None:
+        """Check and write events; nothing of a refused array is written."""
+    def close(self) -> None: ...
+    def __enter__(self) -> "CsvWriter": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+
+def write_csv(
+    path: Union[str, os.PathLike[str]], events: np.ndarray, *, delimiter: str = ",", header: bool = True
+) -> None:
+    """Write a text file of events; every event is checked before the file is created."""
 
 def to_events(
     table: Union[np.ndarray, Mapping[str, np.ndarray]], *, fields: Optional[Tuple[str, str, str, str]] = None
