@@ -1,6 +1,7 @@
 """The public datasets' formats read through morvel.io.open() to EVENT_DTYPE,
 against tonic's readers of the same files (ATIS binary: read_mnist_file;
-AEDAT 3.1: read_dvs_ibm; AEDAT 2.0: read_davis_346), and NumPy files against
+AEDAT 3.1: read_dvs_ibm; AEDAT 2.0: read_davis_346), Event Stream and text
+against faery (text also against numpy.loadtxt), and NumPy files against
 numpy.load with the fields converted in NumPy."""
 
 from __future__ import annotations
@@ -120,6 +121,42 @@ def cases(quick: bool) -> list[Case]:
         peers["tonic"] = _quiet(lambda: len(tio.read_davis_346(path2)[-1]))
     out.append(Case("datasets", f"open() AEDAT 2.0 DAVIS346 {os.path.getsize(path2) / 1e6:.0f} MB, "
                     f"{n2 / 1e6:.0f} M events", ours_for(path2, n2), peers, target=10, units=(n2, "ev"), repeat=3))
+
+    try:
+        import faery
+    except ImportError:
+        faery = None
+    faery_dtype = np.dtype([("t", "<u8"), ("x", "<u2"), ("y", "<u2"), (("p", "on"), "?")])
+
+    # --- Event Stream (faery's own format)
+    ne = 1_000_000 if quick else 10_000_000
+    np.random.seed(5)
+    ev = generate_random_events(ne, (1280, 720), ne * 2)
+    pathe = os.path.join(tmp, "rec.es")
+    mio.write(pathe, ev, sensor_size=(1280, 720))
+    _warm(pathe)
+    peers = {}
+    if faery is not None:
+        peers["faery"] = lambda: sum(len(c) for c in faery.events_stream_from_file(pathe))
+    out.append(Case("datasets", f"open() Event Stream {os.path.getsize(pathe) / 1e6:.0f} MB, {ne / 1e6:.0f} M "
+                    "events", ours_for(pathe, ne), peers, target=10, units=(ne, "ev"), repeat=3))
+
+    # --- text: t,x,y,p lines
+    nc = 500_000 if quick else 3_000_000
+    np.random.seed(6)
+    ev = generate_random_events(nc, (1280, 720), nc * 20)
+    pathc = os.path.join(tmp, "rec.csv")
+    mio.write(pathc, ev)
+    _warm(pathc)
+    mb = os.path.getsize(pathc) / 1e6
+    peers = {"numpy.loadtxt": lambda: len(np.loadtxt(pathc, delimiter=",", skiprows=1, dtype=np.int64))}
+    if faery is not None:
+        peers["faery"] = lambda: sum(len(c) for c in faery.events_stream_from_file(pathc,
+                                                                                   dimensions_fallback=(1280, 720)))
+    ours = ours_for(pathc, nc)
+    out.append(Case("datasets", f"open() CSV {mb:.0f} MB, {nc / 1e6:.1f} M events", ours, peers, target=5,
+                    target_ref="numpy.loadtxt", units=(mb, "MB"), repeat=3,
+                    note="targets: 5x numpy.loadtxt, 2x faery"))
 
     # --- NumPy .npy: a structured array of other names and types, memory-mapped
     nn = 2_000_000 if quick else 20_000_000
