@@ -36,7 +36,7 @@ public:
     // event (ValueError naming it otherwise). A multi-dimensional array is
     // read in C order.
     explicit EventTable(PyObject* events, std::string_view read = "txyp", const FieldNames& names = kEventFields,
-                        const FieldTypes& cast_to = kEventTypes) {
+                        const FieldTypes& cast_to = kEventTypes, bool dict_of_columns = false) {
         if (PyArray_Check(events)) {
             auto* a = np::arr(events);
             if (!PyDataType_HASFIELDS(PyArray_DESCR(a)))
@@ -45,9 +45,10 @@ public:
             events_ = PyArray_NDIM(a) == 1 ? Ref::borrow(events) : check(PyArray_Ravel(a, NPY_CORDER));
             size_ = static_cast<std::size_t>(PyArray_DIM(np::arr(events_.get()), 0));
         } else {
-            // A dict holds columns: its length is theirs (the first looked up).
+            // A dict of columns (when asked for): its length is theirs (the
+            // first looked up).
             Ref first;
-            if (PyDict_Check(events) && !read.empty()) {
+            if (dict_of_columns && PyDict_Check(events) && !read.empty()) {
                 PyObject* c = nullptr;
                 if (check(PyDict_GetItemStringRef(events, names[field_index(read[0])], &c)) == 1) first = Ref::steal_or_null(c);
             }

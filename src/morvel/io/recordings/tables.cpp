@@ -39,7 +39,7 @@ PyObject* to_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!PyArray_Check(a[0]) && !PyDict_Check(a[0]))
             kit::raise(PyExc_TypeError, "table must be np.ndarray or a dict of columns, got %s",
                        Py_TYPE(a[0])->tp_name);
-        const kit::EventTable table(a[0], "txyp", names);
+        const kit::EventTable table(a[0], "txyp", names, kit::kEventTypes, true);
         const std::size_t n = table.size();
         Ref out = np::empty(static_cast<npy_intp>(n));
         {
