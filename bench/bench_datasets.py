@@ -2,7 +2,17 @@
 against tonic's readers of the same files (ATIS binary: read_mnist_file;
 AEDAT 3.1: read_dvs_ibm; AEDAT 2.0: read_davis_346), Event Stream and text
 against faery (text also against numpy.loadtxt), and NumPy files against
-numpy.load with the fields converted in NumPy."""
+numpy.load with the fields converted in NumPy.
+
+Measured here (2 cores, one run, best of 3): ATIS 10 M events 22.5 ms, 11.1x
+tonic; AEDAT 3.1 1 M events 3.1 ms, 3.6x; AEDAT 2.0 10 M events 24.5 ms, 4.7x;
+Event Stream 10 M events 24.8 ms, 7.3x faery; CSV 56 MB 45 ms (1.2 GB/s),
+6.6x numpy.loadtxt, 4.3x faery; .npy 20 M events 70 ms, 1.5x numpy.load +
+astype. tonic reads AEDAT 2.0 / 3.1 and faery Event Stream with whole-array
+NumPy or native passes, not per-event loops; ours run at 320-440 M events/s,
+where allocating and first touching the 13 bytes per event of the output
+alone costs about 2 ms per million events on this machine, so 10x those
+readers would mean writing the output faster than memory takes it."""
 
 from __future__ import annotations
 
