@@ -645,3 +645,36 @@ def test_csv_writer_options_and_refusals(tmp_path):
                         ({"delimiter": ";"}, "delimiter must be"), ({"time_unit": "ms"}, "time_unit")]:
         with pytest.raises(ValueError, match=message):
             CsvReader(path, **kw)
+
+
+@pytest.mark.parametrize(
+    "name, ext, label",
+    [("atis", ".bin", "ATIS binary"), ("es", ".es", "Event Stream"), ("csv", ".csv", "text (CSV)"),
+     ("npy", ".npy", "NumPy .npy"), ("npz", ".npz", "NumPy .npz")],
+)
+def test_info_names_every_dataset_format(tmp_path, name, ext, label):
+    import subprocess
+    import sys
+
+    ev = make_events(500, width=200, height=200)
+    path = tmp_path / f"r{ext}"
+    mio.write(path, ev, name, sensor_size=(200, 200))
+    proc = subprocess.run([sys.executable, "-m", "morvel.io", "info", str(path)], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert f"kind:        {label}" in proc.stdout and "events:      500" in proc.stdout
+
+
+def test_registry_refusals_leave_nothing(tmp_path):
+    ev = make_events(10)
+    with pytest.raises(ValueError, match="need sensor_size"):
+        mio.write(tmp_path / "a.es", ev)
+    with pytest.raises(ValueError, match="x and y below 256"):
+        mio.write(tmp_path / "a.bin", ev, "atis", sensor_size=(640, 480))
+    path = tmp_path / "h.csv"
+    path.write_text("time,px,py,pol\n1,2,3,1\n")
+    with pytest.raises(ValueError, match="no column 'stamp'"):
+        mio.open(path, columns={"t": "stamp"})
+    assert np.array_equal(mio.open(path, columns={"t": "time", "x": "px", "y": "py", "p": "pol"}).read_all(),
+                          events_of([(1, 2, 3, 1)]))
+    assert sorted(os.listdir(tmp_path)) == ["h.csv"]
