@@ -14,7 +14,11 @@ from morvel.io.streaming import EVENT_DTYPE
 
 from conftest import make_events
 
-tonic_io = pytest.importorskip("tonic.io")
+
+
+@pytest.fixture
+def tonic_io():
+    return pytest.importorskip("tonic.io")
 
 
 def events_of(rows):
@@ -41,7 +45,7 @@ def tonic_quiet(fn, *args, **kw):
 
 
 @pytest.fixture
-def tonic_aedat(monkeypatch):
+def tonic_aedat(monkeypatch, tonic_io):
     """tonic.io with the header helper its AEDAT 2 / 3.1 readers expect: in
     tonic 1.7 it gives three values where read_dvs_ibm and read_dvs_128
     unpack two, so they fail on every file."""
@@ -59,7 +63,7 @@ def atis_bytes(rows):
 TONIC_ATIS = np.dtype([("x", np.int64), ("y", np.int64), ("t", np.int64), ("p", np.int64)])
 
 
-def test_atis_against_tonic(tmp_path):
+def test_atis_against_tonic(tmp_path, tonic_io):
     ev = make_events(60000, width=34, height=34)
     ev["t"] = np.sort(np.random.default_rng(3).integers(0, 2**23, len(ev)))
     path = tmp_path / "n.bin"
@@ -258,7 +262,7 @@ def davis_address(x, y, p):
     return (y << 22) | (x << 12) | (p << 11)
 
 
-def test_aedat2_davis346_against_tonic(tmp_path):
+def test_aedat2_davis346_against_tonic(tmp_path, tonic_io):
     rng = np.random.default_rng(5)
     n = 4000
     x, y, p = rng.integers(0, 346, n), rng.integers(0, 260, n), rng.integers(0, 2, n)
@@ -464,7 +468,6 @@ def test_bin_files_told_apart(tmp_path, n):
 
 from morvel.io.recordings import CsvReader, CsvWriter, EsReader, EsWriter, write_csv, write_es  # noqa: E402
 
-faery = pytest.importorskip("faery")
 FAERY_DTYPE = np.dtype([("t", "<u8"), ("x", "<u2"), ("y", "<u2"), (("p", "on"), "?")])
 
 
@@ -478,13 +481,18 @@ def gapped_events(n, seed, width=640, height=480):
     return ev
 
 
+@pytest.fixture
+def faery():
+    return pytest.importorskip("faery")
+
+
 def as_faery(ev):
     f = np.zeros(len(ev), FAERY_DTYPE)
     f["t"], f["x"], f["y"], f["on"] = ev["t"], ev["x"], ev["y"], ev["p"]
     return f
 
 
-def test_es_against_faery_both_ways(tmp_path):
+def test_es_against_faery_both_ways(tmp_path, faery):
     ev = gapped_events(20000, 1)
     theirs = tmp_path / "faery.es"
     faery.events_stream_from_array(as_faery(ev), (640, 480)).to_file(theirs, zero_t0=False)
@@ -501,7 +509,7 @@ def test_es_against_faery_both_ways(tmp_path):
     assert np.array_equal(back["on"], ev["p"].astype(bool))
 
 
-def test_es_atis_change_detections(tmp_path):
+def test_es_atis_change_detections(tmp_path, faery):
     rng = np.random.default_rng(2)
     n = 3000
     a = np.zeros(n, [("t", "<u8"), ("x", "<u2"), ("y", "<u2"), ("exposure", "?"), ("polarity", "?")])
@@ -572,7 +580,7 @@ def test_es_writer_refuses(tmp_path, field, value, message):
 
 # --- text ----------------------------------------------------------------------------------
 
-def test_csv_round_trip_against_numpy_and_faery(tmp_path):
+def test_csv_round_trip_against_numpy_and_faery(tmp_path, faery):
     ev = make_events(30000)
     path = tmp_path / "e.csv"
     write_csv(path, ev)
