@@ -137,9 +137,7 @@ struct Aedat2Parser {
 
     std::uint32_t prev = 0;
     std::uint64_t offset = 0;  // wraps * 2^32
-    std::uint64_t consumed = 0;
-    std::size_t held = 0;
-    unsigned char tail[kRecord] = {};
+    Records<kRecord> records;
     std::string error;
 
     static void sensor(Aedat2Camera c, std::uint32_t& w, std::uint32_t& h) noexcept {
@@ -150,36 +148,21 @@ struct Aedat2Parser {
         }
     }
 
-    std::size_t max_events(std::size_t n) const noexcept { return (held + n) / kRecord; }
+    std::size_t max_events(std::size_t n) const noexcept { return records.max_records(n); }
     bool failed() const noexcept { return !error.empty(); }
     std::string error_message() const { return error; }
 
     std::size_t parse(const unsigned char* data, std::size_t n, Event* out) noexcept {
-        std::size_t k = 0;
-        consumed += n;
-        if (held) {
-            const std::size_t take = n < kRecord - held ? n : kRecord - held;
-            std::memcpy(tail + held, data, take);
-            held += take;
-            data += take;
-            n -= take;
-            if (held < kRecord) return 0;
-            held = 0;
-            k += step(tail, out + k);
-        }
-        const std::size_t records = n / kRecord;
-        if (camera == Aedat2Camera::dvs128) {
-            for (std::size_t i = 0; i < records; ++i) k += step_dvs128(data + kRecord * i, out + k);
-        } else {
-            for (std::size_t i = 0; i < records; ++i) k += step(data + kRecord * i, out + k);
-        }
-        held = n - records * kRecord;
-        if (held) std::memcpy(tail, data + records * kRecord, held);
-        return k;
+        if (camera == Aedat2Camera::dvs128)
+            return records.parse(data, n, out, [this](const unsigned char* r, Event* e) { return step_dvs128(r, e); });
+        std::uint32_t w = 0, h = 0;
+        sensor(camera, w, h);
+        return records.parse(data, n, out,
+                             [this, w, h](const unsigned char* r, Event* e) { return step_davis(r, e, w, h); });
     }
 
     std::size_t finish(Event*) {
-        if (held && error.empty()) error = cut_record(held, consumed - held);
+        records.finish(error);
         return 0;
     }
 
@@ -207,13 +190,11 @@ private:
         return 1;
     }
 
-    std::size_t step(const unsigned char* r, Event* out) noexcept {
-        if (camera == Aedat2Camera::dvs128) return step_dvs128(r, out);
+    MORVEL_INLINE std::size_t step_davis(const unsigned char* r, Event* out, std::uint32_t w,
+                                         std::uint32_t h) noexcept {
         const std::uint32_t a = load_be32(r);
         const std::uint64_t t = unwrap(load_be32(r + 4));
         if (a & 0x80000400u) return 0;
-        std::uint32_t w = 0, h = 0;
-        sensor(camera, w, h);
         const std::uint32_t x = (a >> 12) & 0x3FFu, y = (a >> 22) & 0x1FFu;
         if (x >= w || y >= h) return 0;
         out->t = t;

@@ -34,38 +34,19 @@ inline constexpr std::uint64_t kAtisMaxMarkers = std::uint64_t{1} << 20;  // bet
 struct AtisParser {
     std::uint64_t offset = 0;   // wraps * 2^23
     std::uint32_t prev = 0;     // last timestamp
-    std::uint64_t consumed = 0; // bytes taken so far
-    std::size_t held = 0;       // bytes of a record kept in tail
-    unsigned char tail[kAtisRecord] = {};
+    Records<kAtisRecord> records;
     std::string error;
 
-    std::size_t max_events(std::size_t n) const noexcept { return (held + n) / kAtisRecord; }
+    std::size_t max_events(std::size_t n) const noexcept { return records.max_records(n); }
     bool failed() const noexcept { return !error.empty(); }
     std::string error_message() const { return error; }
 
     std::size_t parse(const unsigned char* data, std::size_t n, Event* out) noexcept {
-        std::size_t k = 0;
-        consumed += n;
-        if (held) {
-            const std::size_t need = kAtisRecord - held;
-            const std::size_t take = n < need ? n : need;
-            std::memcpy(tail + held, data, take);
-            held += take;
-            data += take;
-            n -= take;
-            if (held < kAtisRecord) return 0;
-            held = 0;
-            k += step(tail, out + k);
-        }
-        const std::size_t records = n / kAtisRecord;
-        for (std::size_t i = 0; i < records; ++i) k += step(data + kAtisRecord * i, out + k);
-        held = n - records * kAtisRecord;
-        if (held) std::memcpy(tail, data + records * kAtisRecord, held);
-        return k;
+        return records.parse(data, n, out, [this](const unsigned char* r, Event* e) { return step(r, e); });
     }
 
     std::size_t finish(Event*) {
-        if (held && error.empty()) error = cut_record(held, consumed - held);
+        records.finish(error);
         return 0;
     }
 

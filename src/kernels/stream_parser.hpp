@@ -26,7 +26,9 @@
 #include "event.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace morvel::kernels {
@@ -45,5 +47,46 @@ inline std::string cut_record(std::size_t trailing, unsigned long long offset) {
                   trailing, offset);
     return buf;
 }
+
+// The bytes of a format of fixed-size records, fed in pieces cut anywhere:
+// a record cut between two pieces is kept and completed by the next.
+// `consumed` counts the bytes taken (set it to where the records start for
+// messages with file offsets).
+template <std::size_t N>
+struct Records {
+    std::uint64_t consumed = 0;
+    std::size_t held = 0;  // bytes of a record kept in tail
+    unsigned char tail[N] = {};
+
+    std::size_t max_records(std::size_t n) const noexcept { return (held + n) / N; }
+
+    // Every record completed by the n bytes, in order, through
+    // step(record, out) -> events written (0 or 1).
+    template <class Step>
+    MORVEL_INLINE std::size_t parse(const unsigned char* data, std::size_t n, Event* out, Step&& step) noexcept {
+        std::size_t k = 0;
+        consumed += n;
+        if (held) {
+            const std::size_t take = n < N - held ? n : N - held;
+            std::memcpy(tail + held, data, take);
+            held += take;
+            data += take;
+            n -= take;
+            if (held < N) return 0;
+            held = 0;
+            k += step(tail, out + k);
+        }
+        const std::size_t records = n / N;
+        for (std::size_t i = 0; i < records; ++i) k += step(data + N * i, out + k);
+        held = n - records * N;
+        if (held) std::memcpy(tail, data + records * N, held);
+        return k;
+    }
+
+    // At the end: the message for a record cut short, if one is held.
+    void finish(std::string& error) const {
+        if (held && error.empty()) error = cut_record(held, consumed - held);
+    }
+};
 
 }  // namespace morvel::kernels

@@ -1231,9 +1231,7 @@ kit::EventRecords checked_events(PyObject* events, std::uint32_t width, std::uin
         if (c.fault == a4::EventFault::outside_sensor)
             kit::raise(PyExc_ValueError, "cannot encode event %lld (x=%u, y=%u): outside the %ux%u sensor",
                        first_index + static_cast<long long>(c.index), unsigned{e.x}, unsigned{e.y}, width, height);
-        kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
-                   first_index + static_cast<long long>(c.index), static_cast<unsigned long long>(e.t), unsigned{e.x},
-                   unsigned{e.y}, unsigned{e.p}, a4::event_fault_message(c.fault));
+        raise_unencodable(first_index + static_cast<long long>(c.index), e, a4::event_fault_message(c.fault));
     }
     return r;
 }

@@ -248,10 +248,8 @@ struct WriterState {
             r = next.check(records.data, records.n);
         }
         if (r.error != kn::DatEncodeError::none) {
-            const kn::Event& e = records.data[r.index];
-            kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
-                       n_events + static_cast<long long>(r.index), static_cast<unsigned long long>(e.t),
-                       unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, kn::dat_encode_error_message(r.error));
+            raise_unencodable(n_events + static_cast<long long>(r.index), records.data[r.index],
+                              kn::dat_encode_error_message(r.error));
         }
         const std::size_t head = out.size();
         out.resize(head + records.n * kn::DatEncoder::kRecordBytes);

@@ -116,7 +116,7 @@ struct Aedat2 {
                        "%S: the AEDAT 2.0 header names no camera whose addresses are known; pass camera='dvs128', "
                        "'davis240' or 'davis346'",
                        path);
-        p.consumed = s.h.data_offset;  // its messages give offsets in the file
+        p.records.consumed = s.h.data_offset;  // its messages give offsets in the file
         std::uint32_t w, h;
         Parser::sensor(p.camera, w, h);
         return {header_text(s.text), kit::check(Py_BuildValue("(II)", w, h)),
@@ -234,10 +234,8 @@ struct AtisOut {
                 res = next.check(r.data, r.n);
             }
             if (res.error != kn::AtisEncodeError::none) {
-                const kn::Event& e = r.data[res.index];
-                kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
-                           n_events + static_cast<long long>(res.index), static_cast<unsigned long long>(e.t),
-                           unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, kn::atis_encode_error_message(res.error));
+                raise_unencodable(n_events + static_cast<long long>(res.index), r.data[res.index],
+                                  kn::atis_encode_error_message(res.error));
             }
             std::string out(kn::AtisEncoder::bytes_for(r.n, next.markers), '\0');
             {
@@ -355,10 +353,8 @@ struct EsOut {
             kn::EsEncoder next = enc;
             const kn::EsEncodeResult res = next.check(r.data, r.n);
             if (res.error != kn::EsEncodeError::none) {
-                const kn::Event& e = r.data[res.index];
-                kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
-                           n_events + static_cast<long long>(res.index), static_cast<unsigned long long>(e.t),
-                           unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, kn::es_encode_error_message(res.error));
+                raise_unencodable(n_events + static_cast<long long>(res.index), r.data[res.index],
+                                  kn::es_encode_error_message(res.error));
             }
             const std::size_t size = next.encoded_size(r.data, r.n);
             if (size > kEsMaxAppendBytes)

@@ -8,11 +8,18 @@
 
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
+#include "kernels/event.hpp"
 
 namespace morvel::io::recordings {
 
 using kit::Ref;
 namespace np = kit::np;
+
+// ValueError for an event a writer cannot store: which, what it holds, why.
+[[noreturn]] inline void raise_unencodable(long long index, const morvel::kernels::Event& e, const char* why) {
+    kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s", index,
+               static_cast<unsigned long long>(e.t), unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, why);
+}
 
 void add_dat(PyObject* module);
 void add_aedat4(PyObject* module);

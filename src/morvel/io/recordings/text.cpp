@@ -137,10 +137,7 @@ struct CsvOut {
             for (std::size_t i = 0; i < r.n; ++i) {
                 const kn::Event& e = r.data[i];
                 const char* why = e.p > 1 ? "p must be 0 or 1" : e.t >> 63 ? "t must be below 2**63" : nullptr;
-                if (why)
-                    kit::raise(PyExc_ValueError, "cannot encode event %lld (t=%llu, x=%u, y=%u, p=%u): %s",
-                               n_events + static_cast<long long>(i), static_cast<unsigned long long>(e.t),
-                               unsigned{e.x}, unsigned{e.y}, unsigned{e.p}, why);
+                if (why) raise_unencodable(n_events + static_cast<long long>(i), e, why);
             }
             std::string out = head();
             const std::size_t at = out.size();
