@@ -219,6 +219,32 @@ inline EventRecords event_records(PyObject* events, long long coordinate_limit) 
     return {std::move(out), ev, n};
 }
 
+// The events of any table the conversion core reads (fields t, x, y, p
+// matched by name, cast as astype casts them), as contiguous EVENT_DTYPE
+// records: the array itself when it holds them, else a converted copy. A
+// signed or float p column is read as p > 0, so -1/+1 polarities give 0/1.
+inline EventRecords events_in(PyObject* events) {
+    namespace kn = morvel::kernels;
+    require_ndarray(events);
+    const EventTable table(events);
+    const std::size_t n = table.size();
+    if (const kn::Event* records = table.records()) return {Ref::borrow(events), records, n};
+    const kn::EventColumns& c = table.columns();
+    Ref out = np::empty(static_cast<npy_intp>(n));
+    kn::Event* ev = np::events_data(out);
+    {
+        MaybeNoGil nogil(n * sizeof(kn::Event) >= kReleaseGilBytes);
+        kn::interleave(c, n, ev);
+    }
+    using T = kn::NumType;
+    if (c.p.type == T::i8 || c.p.type == T::i16 || c.p.type == T::i32 || c.p.type == T::i64 || c.p.type == T::f32 ||
+        c.p.type == T::f64) {
+        const Contiguous<std::int64_t> p(c.p, n);
+        for (std::size_t i = 0; i < n; ++i) ev[i].p = p.data()[i] > 0;
+    }
+    return {std::move(out), ev, n};
+}
+
 // Every event inside a width x height sensor (width 0: no sensor size).
 // first_index: the number of events written before these, for the message.
 inline void check_inside_sensor(const EventRecords& records, std::uint32_t width, std::uint32_t height,

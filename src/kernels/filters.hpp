@@ -1,0 +1,178 @@
+// Event filters: each decides, event by event in stream order, whether an
+// event is kept, and never reorders. `select` copies the kept events (with a
+// change of coordinates where the filter makes one), `select_mask` writes
+// one bool per event. Stateful filters (refractory period, background
+// activity) keep their per-pixel state in caller-owned arrays, so a stream
+// filtered in pieces gives exactly what filtering it whole gives.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "event.hpp"
+#include "representations.hpp"
+
+namespace morvel::kernels {
+
+// Kept events of ev[0, n) to out (room for n), through `map` (an Event& to
+// change in the copy); returns how many.
+template <class Keep, class Map>
+std::size_t select(const Event* ev, std::size_t n, Keep&& keep, Map&& map, Event* out) noexcept {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        Event e = ev[i];
+        const bool kept = keep(e);
+        map(e);
+        out[k] = e;
+        k += kept;
+    }
+    return k;
+}
+
+template <class Keep>
+std::size_t select(const Event* ev, std::size_t n, Keep&& keep, Event* out) noexcept {
+    return select(ev, n, keep, [](Event&) {}, out);
+}
+
+template <class Keep>
+void select_mask(const Event* ev, std::size_t n, Keep&& keep, bool* mask) noexcept {
+    for (std::size_t i = 0; i < n; ++i) mask[i] = keep(ev[i]);
+}
+
+// ---------------------------------------------------------------------------
+// Stateless conditions.
+
+struct CropWindow {
+    std::uint64_t x0, y0, width, height;
+    bool operator()(const Event& e) const noexcept {
+        return std::uint64_t{e.x} - x0 < width && std::uint64_t{e.y} - y0 < height && e.x >= x0 && e.y >= y0;
+    }
+};
+
+struct TimeRange {
+    std::uint64_t start, end;  // start <= t < end
+    bool operator()(const Event& e) const noexcept { return e.t >= start && e.t < end; }
+};
+
+struct PolarityIs {
+    bool on;
+    bool operator()(const Event& e) const noexcept { return (e.p != 0) == on; }
+};
+
+// Pixels to drop, as a map of bytes over [0, width) x [0, height) (events
+// beyond it are kept).
+struct PixelMask {
+    const std::uint8_t* map;
+    std::uint32_t width, height;
+    bool operator()(const Event& e) const noexcept {
+        return !(e.x < width && e.y < height && map[std::size_t{e.y} * width + e.x]);
+    }
+};
+
+// Pixels to drop, as sorted keys x << 16 | y (for pixels spread too far for a map).
+struct PixelKeys {
+    const std::uint32_t* keys;
+    std::size_t n;
+    bool operator()(const Event& e) const noexcept {
+        const std::uint32_t k = std::uint32_t{e.x} << 16 | e.y;
+        return !std::binary_search(keys, keys + n, k);
+    }
+};
+
+// Whether t never decreases.
+inline bool t_sorted(const Event* ev, std::size_t n) noexcept {
+    bool ok = true;
+    for (std::size_t i = 1; i < n; ++i) ok &= ev[i - 1].t <= ev[i].t;
+    return ok;
+}
+
+// First index whose t is >= bound, in time-sorted events.
+inline std::size_t lower_bound_t(const Event* ev, std::size_t n, std::uint64_t bound) noexcept {
+    std::size_t lo = 0, hi = n;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (ev[mid].t < bound) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// ---------------------------------------------------------------------------
+// Refractory period, per pixel (both polarities): an event is kept when
+// t >= t_kept + period, t_kept being the last kept event's t at its pixel.
+// `next` holds t_kept + period for each pixel (saturating; 0 before the
+// first event).
+
+struct Refractory {
+    Sensor sensor;
+    std::uint64_t period;
+    std::uint64_t* next;
+
+    bool operator()(const Event& e) const noexcept {
+        std::uint64_t& n = next[sensor.at(e)];
+        if (e.t < n) return false;
+        n = e.t > UINT64_MAX - period ? UINT64_MAX : e.t + period;
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Background activity: an event is kept when one of its 8 neighbours fired
+// at t_n with t_n <= t < t_n + window. Every event records its t at its own
+// pixel. `last` is (height + 2) x (width + 2), holding t + 1 (0: no event
+// yet), with a border that stays 0 so that edge pixels need no test.
+
+struct Denoise {
+    Sensor sensor;
+    std::uint64_t window;
+    std::uint64_t* last;
+
+    static std::size_t state_size(Sensor s) noexcept { return (std::size_t{s.width} + 2) * (std::size_t{s.height} + 2); }
+
+    bool operator()(const Event& e) const noexcept {
+        const std::size_t stride = std::size_t{sensor.width} + 2;
+        std::uint64_t* c = last + (std::size_t{e.y} + 1) * stride + e.x + 1;
+        const std::uint64_t t = e.t;
+        // Fired within the window: 1 <= v <= t + 1 and t + 1 - v < window.
+        auto near = [&](std::uint64_t v) { return (v - 1 <= t) & (t - (v - 1) < window) & (v != 0); };
+        const bool kept = near(c[-1]) | near(c[1]) | near(c[-static_cast<std::ptrdiff_t>(stride) - 1]) |
+                          near(c[-static_cast<std::ptrdiff_t>(stride)]) |
+                          near(c[-static_cast<std::ptrdiff_t>(stride) + 1]) | near(c[stride - 1]) | near(c[stride]) |
+                          near(c[stride + 1]);
+        *c = t == UINT64_MAX ? t : t + 1;
+        return kept;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Coordinate changes (every event kept).
+
+struct Downsample {
+    std::uint16_t factor;
+    void operator()(Event& e) const noexcept {
+        e.x = static_cast<std::uint16_t>(e.x / factor);
+        e.y = static_cast<std::uint16_t>(e.y / factor);
+    }
+};
+
+// Mirror inside the sensor; events must be inside it.
+struct Flip {
+    std::uint32_t extent;  // width (flip x) or height (flip y)
+    bool y;
+    void operator()(Event& e) const noexcept {
+        std::uint16_t& c = y ? e.y : e.x;
+        c = static_cast<std::uint16_t>(extent - 1 - c);
+    }
+};
+
+template <class Map>
+void map_events(const Event* ev, std::size_t n, Map&& map, Event* out) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        Event e = ev[i];
+        map(e);
+        out[i] = e;
+    }
+}
+
+}  // namespace morvel::kernels

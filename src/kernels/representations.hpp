@@ -1,0 +1,251 @@
+// Events to the dense tensors learning pipelines take: voxel grids, time
+// surfaces, stacked histograms and event frames / count images.
+//
+// Each fill function reads events [0, n) and adds them into a caller-owned,
+// zero-filled accumulator of its own type, in which the results of two
+// disjoint runs of events merge exactly (integer sums, saturating counts, a
+// maximum): so work split over threads gives, bit for bit, what one pass
+// gives. A final pass turns the accumulator into the output where they
+// differ. Every fill returns the index of the first event outside the
+// width x height sensor (and stops there), or n.
+//
+// Polarity: p == 0 is OFF (channel 0, value -1), anything else ON (channel 1,
+// value +1).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "event.hpp"
+#include "frames.hpp"
+
+namespace morvel::kernels {
+
+struct Sensor {
+    std::uint32_t width = 0, height = 0;
+    std::size_t plane() const noexcept { return std::size_t{width} * height; }
+    bool inside(const Event& e) const noexcept { return e.x < width && e.y < height; }
+    std::size_t at(const Event& e) const noexcept { return std::size_t{e.y} * width + e.x; }
+};
+
+// Index of the first event outside the sensor, or n.
+inline std::size_t first_outside(const Event* ev, std::size_t n, Sensor s) noexcept {
+    std::size_t i = 0;
+    // Blocks without a stray event cost one branch each.
+    for (; i + 64 <= n; i += 64) {
+        bool bad = false;
+        for (std::size_t j = i; j < i + 64; ++j) bad |= !s.inside(ev[j]);
+        if (bad) break;
+    }
+    for (; i < n; ++i)
+        if (!s.inside(ev[i])) return i;
+    return n;
+}
+
+// Smallest and largest t of n > 0 events.
+inline void t_span(const Event* ev, std::size_t n, std::uint64_t& lo, std::uint64_t& hi) noexcept {
+    lo = hi = ev[0].t;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t t = ev[i].t;
+        lo = t < lo ? t : lo;
+        hi = t > hi ? t : hi;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Voxel grid: bilinear in time. tau = (n_bins - 1) * (t - t0) / (t1 - t0);
+// bin floor(tau) takes v * (1 - frac), the next bin v * frac. Weights are
+// fixed point with 32 fraction bits, summed in int64.
+
+inline constexpr double kVoxelOne = 4294967296.0;  // 2^32
+
+struct VoxelGrid {
+    Sensor sensor;
+    std::uint32_t n_bins = 1;
+    std::uint64_t t0 = 0, t1 = 0;  // events with t0 <= t <= t1 count
+
+    std::size_t fill(const Event* ev, std::size_t n, std::int64_t* acc) const noexcept {
+        const std::size_t plane = sensor.plane();
+        const std::uint32_t last = n_bins - 1;
+        const double scale = t1 > t0 ? static_cast<double>(last) / static_cast<double>(t1 - t0) : 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Event& e = ev[i];
+            if (e.t < t0 || e.t > t1) continue;
+            if (!sensor.inside(e)) return i;
+            const double tau = static_cast<double>(e.t - t0) * scale;
+            std::uint32_t b = static_cast<std::uint32_t>(tau);
+            double frac = tau - static_cast<double>(b);
+            if (b >= last) {
+                b = last;
+                frac = 0.0;
+            }
+            const auto right = static_cast<std::int64_t>(frac * kVoxelOne + 0.5);
+            const std::int64_t left = static_cast<std::int64_t>(kVoxelOne) - right;
+            const std::int64_t sign = e.p ? 1 : -1;
+            std::int64_t* cell = acc + std::size_t{b} * plane + sensor.at(e);
+            cell[0] += sign * left;
+            if (b < last) cell[plane] += sign * right;
+        }
+        return n;
+    }
+
+    static void finish(const std::int64_t* acc, std::size_t count, float* out) noexcept {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = static_cast<float>(static_cast<double>(acc[i]) * (1.0 / kVoxelOne));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Time surface: per pixel (and channel) the latest t <= t_ref, kept as t + 1
+// (0: no event), then exp(-(t_ref - t) / tau).
+
+struct TimeSurface {
+    Sensor sensor;
+    bool per_polarity = true;
+    std::uint64_t t_ref = 0;
+
+    std::size_t fill(const Event* ev, std::size_t n, std::uint64_t* last) const noexcept {
+        const std::size_t plane = sensor.plane();
+        for (std::size_t i = 0; i < n; ++i) {
+            const Event& e = ev[i];
+            if (e.t > t_ref) continue;
+            if (!sensor.inside(e)) return i;
+            const std::size_t at = (per_polarity && e.p ? plane : 0) + sensor.at(e);
+            const std::uint64_t v = e.t == UINT64_MAX ? e.t : e.t + 1;
+            last[at] = v > last[at] ? v : last[at];
+        }
+        return n;
+    }
+
+    static void merge(std::uint64_t* into, const std::uint64_t* from, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) into[i] = from[i] > into[i] ? from[i] : into[i];
+    }
+
+    void finish(const std::uint64_t* last, std::size_t count, double tau, float* out) const noexcept {
+        const double rate = -1.0 / tau;
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = last[i] ? static_cast<float>(std::exp(static_cast<double>(t_ref - (last[i] - 1)) * rate)) : 0.0f;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Stacked histogram: events with t_end - window < t <= t_end in n_bins equal
+// slices counted from the end, bin = n_bins - 1 - floor((t_end - t) *
+// n_bins / window); channel p * n_bins + bin. Counts saturate at 255 (the
+// cut-off is applied afterwards).
+
+struct StackedHistogram {
+    Sensor sensor;
+    std::uint32_t n_bins = 1;
+    std::uint64_t t_end = 0, window = 1;
+
+    std::size_t fill(const Event* ev, std::size_t n, std::uint8_t* counts) const noexcept {
+        const std::size_t plane = sensor.plane();
+        const TimeBinner slice(0, window, n_bins);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Event& e = ev[i];
+            if (e.t > t_end || t_end - e.t >= window) continue;
+            if (!sensor.inside(e)) return i;
+            const std::uint64_t bin = n_bins - 1 - slice(t_end - e.t);
+            std::uint8_t& c = counts[(e.p ? n_bins + bin : bin) * plane + sensor.at(e)];
+            c = static_cast<std::uint8_t>(c + (c != 255));
+        }
+        return n;
+    }
+
+    static void merge(std::uint8_t* into, const std::uint8_t* from, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned s = unsigned{into[i]} + from[i];
+            into[i] = static_cast<std::uint8_t>(s > 255 ? 255 : s);
+        }
+    }
+
+    static void cut_off(std::uint8_t* counts, std::size_t count, std::uint8_t cutoff) noexcept {
+        for (std::size_t i = 0; i < count; ++i) counts[i] = counts[i] > cutoff ? cutoff : counts[i];
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Event frames: counts per time bin (and channel) in int32, shape
+// (n_bins, channels, height, width).
+
+// Bin k holds edges[k] <= t < edges[k + 1]; edges non-decreasing, k + 1 of them.
+class EdgeBins {
+public:
+    EdgeBins(const std::uint64_t* edges, std::size_t n_bins) noexcept : e_(edges), k_(n_bins) {}
+    std::size_t size() const noexcept { return k_; }
+    bool operator()(std::uint64_t t, std::size_t& hint) const noexcept {
+        if (t < e_[0] || t >= e_[k_]) return false;
+        if (e_[hint] <= t && t < e_[hint + 1]) return true;  // time-sorted events stay in a bin
+        std::size_t lo = 0, hi = k_;                          // e_[lo] <= t < e_[hi]
+        while (hi - lo > 1) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (e_[mid] <= t) lo = mid;
+            else hi = mid;
+        }
+        hint = lo;
+        return true;
+    }
+
+private:
+    const std::uint64_t* e_;
+    std::size_t k_;
+};
+
+// n_bins equal bins over [t0, t1), t0 < t1: bin floor((t - t0) * n_bins / (t1 - t0));
+// `closed` puts t1 itself in the last bin too.
+class UniformBins {
+public:
+    UniformBins(std::uint64_t t0, std::uint64_t t1, std::size_t n_bins, bool closed = false) noexcept
+        : t0_(t0), t1_(t1), k_(n_bins), closed_(closed), bin_(t0, t1, n_bins) {}
+    std::size_t size() const noexcept { return k_; }
+    bool operator()(std::uint64_t t, std::size_t& bin) const noexcept {
+        if (t < t0_ || t > t1_ || (t == t1_ && !closed_)) return false;
+        bin = static_cast<std::size_t>(bin_(t));
+        return true;
+    }
+
+private:
+    std::uint64_t t0_, t1_;
+    std::size_t k_;
+    bool closed_;
+    TimeBinner bin_;
+};
+
+// One bin for every t.
+struct AllTime {
+    std::size_t size() const noexcept { return 1; }
+    bool operator()(std::uint64_t, std::size_t& bin) const noexcept {
+        bin = 0;
+        return true;
+    }
+};
+
+template <class Bins>
+struct EventFrames {
+    Sensor sensor;
+    bool per_polarity = true;
+    Bins bins;
+
+    std::size_t fill(const Event* ev, std::size_t n, std::int32_t* counts) const noexcept {
+        const std::size_t plane = sensor.plane();
+        const std::size_t channels = per_polarity ? 2 : 1;
+        std::size_t bin = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Event& e = ev[i];
+            if (!bins(e.t, bin)) continue;
+            if (!sensor.inside(e)) return i;
+            ++counts[(bin * channels + (per_polarity && e.p ? 1 : 0)) * plane + sensor.at(e)];
+        }
+        return n;
+    }
+};
+
+// Sums for the accumulators whose merge is addition.
+template <class T>
+void add_into(T* into, const T* from, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) into[i] = static_cast<T>(into[i] + from[i]);
+}
+
+}  // namespace morvel::kernels
