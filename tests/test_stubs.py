@@ -39,7 +39,7 @@ import pathlib
 
 import pytest
 
-MODULES = ["streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput", "recordings"]
+MODULES = ["streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput", "recordings", "transforms"]
 STUBS = {m: ast.parse((pathlib.Path(__file__).parents[1] / f"src/morvel/io/{m}.pyi").read_text()) for m in MODULES}
 P = inspect.Parameter
 

@@ -1,13 +1,14 @@
 // Events to the dense tensors learning pipelines take: voxel grids, time
 // surfaces, stacked histograms and event frames / count images.
 //
-// Each fill function reads events [0, n) and adds them into a caller-owned,
-// zero-filled accumulator of its own type, in which the results of two
-// disjoint runs of events merge exactly (integer sums, saturating counts, a
-// maximum): so work split over threads gives, bit for bit, what one pass
-// gives. A final pass turns the accumulator into the output where they
-// differ. Every fill returns the index of the first event outside the
-// width x height sensor (and stops there), or n.
+// Each fill function reads events [0, n) and adds those of a band of sensor
+// rows into a caller-owned, zero-filled accumulator of its own type; a final
+// pass turns the accumulator into the output where they differ. Threads
+// take disjoint bands, so every cell sees its events in stream order on one
+// thread, and the result is the same bit for bit whatever the split. Every
+// fill returns the index of the first event outside the width x height
+// sensor (and stops there), or n; an event below the last row belongs to the
+// last band.
 //
 // Polarity: p == 0 is OFF (channel 0, value -1), anything else ON (channel 1,
 // value +1).
@@ -21,6 +22,12 @@
 #include "frames.hpp"
 
 namespace morvel::kernels {
+
+// Rows [first, end) of the sensor; the whole of it by default.
+struct Rows {
+    std::uint32_t first = 0, end = UINT32_MAX;
+    bool has(const Event& e) const noexcept { return std::uint32_t{e.y} - first < end - first; }
+};
 
 struct Sensor {
     std::uint32_t width = 0, height = 0;
@@ -65,13 +72,13 @@ struct VoxelGrid {
     std::uint32_t n_bins = 1;
     std::uint64_t t0 = 0, t1 = 0;  // events with t0 <= t <= t1 count
 
-    std::size_t fill(const Event* ev, std::size_t n, std::int64_t* acc) const noexcept {
+    std::size_t fill(const Event* ev, std::size_t n, std::int64_t* acc, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
         const std::uint32_t last = n_bins - 1;
         const double scale = t1 > t0 ? static_cast<double>(last) / static_cast<double>(t1 - t0) : 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t < t0 || e.t > t1) continue;
+            if (e.t < t0 || e.t > t1 || !rows.has(e)) continue;
             if (!sensor.inside(e)) return i;
             const double tau = static_cast<double>(e.t - t0) * scale;
             std::uint32_t b = static_cast<std::uint32_t>(tau);
@@ -105,21 +112,17 @@ struct TimeSurface {
     bool per_polarity = true;
     std::uint64_t t_ref = 0;
 
-    std::size_t fill(const Event* ev, std::size_t n, std::uint64_t* last) const noexcept {
+    std::size_t fill(const Event* ev, std::size_t n, std::uint64_t* last, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t > t_ref) continue;
+            if (e.t > t_ref || !rows.has(e)) continue;
             if (!sensor.inside(e)) return i;
             const std::size_t at = (per_polarity && e.p ? plane : 0) + sensor.at(e);
             const std::uint64_t v = e.t == UINT64_MAX ? e.t : e.t + 1;
             last[at] = v > last[at] ? v : last[at];
         }
         return n;
-    }
-
-    static void merge(std::uint64_t* into, const std::uint64_t* from, std::size_t count) noexcept {
-        for (std::size_t i = 0; i < count; ++i) into[i] = from[i] > into[i] ? from[i] : into[i];
     }
 
     void finish(const std::uint64_t* last, std::size_t count, double tau, float* out) const noexcept {
@@ -140,25 +143,18 @@ struct StackedHistogram {
     std::uint32_t n_bins = 1;
     std::uint64_t t_end = 0, window = 1;
 
-    std::size_t fill(const Event* ev, std::size_t n, std::uint8_t* counts) const noexcept {
+    std::size_t fill(const Event* ev, std::size_t n, std::uint8_t* counts, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
         const TimeBinner slice(0, window, n_bins);
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t > t_end || t_end - e.t >= window) continue;
+            if (e.t > t_end || t_end - e.t >= window || !rows.has(e)) continue;
             if (!sensor.inside(e)) return i;
             const std::uint64_t bin = n_bins - 1 - slice(t_end - e.t);
             std::uint8_t& c = counts[(e.p ? n_bins + bin : bin) * plane + sensor.at(e)];
             c = static_cast<std::uint8_t>(c + (c != 255));
         }
         return n;
-    }
-
-    static void merge(std::uint8_t* into, const std::uint8_t* from, std::size_t count) noexcept {
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned s = unsigned{into[i]} + from[i];
-            into[i] = static_cast<std::uint8_t>(s > 255 ? 255 : s);
-        }
     }
 
     static void cut_off(std::uint8_t* counts, std::size_t count, std::uint8_t cutoff) noexcept {
@@ -228,24 +224,18 @@ struct EventFrames {
     bool per_polarity = true;
     Bins bins;
 
-    std::size_t fill(const Event* ev, std::size_t n, std::int32_t* counts) const noexcept {
+    std::size_t fill(const Event* ev, std::size_t n, std::int32_t* counts, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
         const std::size_t channels = per_polarity ? 2 : 1;
         std::size_t bin = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (!bins(e.t, bin)) continue;
+            if (!rows.has(e) || !bins(e.t, bin)) continue;
             if (!sensor.inside(e)) return i;
             ++counts[(bin * channels + (per_polarity && e.p ? 1 : 0)) * plane + sensor.at(e)];
         }
         return n;
     }
 };
-
-// Sums for the accumulators whose merge is addition.
-template <class T>
-void add_into(T* into, const T* from, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) into[i] = static_cast<T>(into[i] + from[i]);
-}
 
 }  // namespace morvel::kernels

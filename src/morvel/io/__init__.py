@@ -12,7 +12,9 @@ Recordings of every format the package reads go through one entry point
 
 import importlib as _importlib
 
-__all__ = ["streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput", "recordings", "registry"]
+__all__ = [
+    "streaming", "formats", "h5", "encoding", "aedat4", "ethernet", "dvs", "throughput", "recordings", "transforms", "registry",
+]
 
 
 _REGISTRY = ("open", "write", "Writer", "Recording", "detect_format", "FORMATS", "FormatInfo")

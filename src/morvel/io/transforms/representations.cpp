@@ -16,15 +16,14 @@ constexpr kit::Param kThreads{"threads", "Optional[int]", "None", nullptr, false
 // Fills `acc` (count elements, zeroed) with `kernel` over the events on up
 // to `threads` threads, then runs finish(begin, end) over the accumulator in
 // blocks; ValueError for an event outside the sensor.
-template <class T, class Kernel, class Merge, class Finish>
+template <class T, class Kernel, class Finish>
 void accumulate(const kit::EventRecords& in, kn::Sensor sensor, const Kernel& kernel, T* acc, std::size_t count,
-                unsigned threads, Merge&& merge, Finish&& finish) {
+                unsigned threads, Finish&& finish) {
     std::size_t stop;
     {
         kit::MaybeNoGil nogil(large(in.n) || count * sizeof(T) >= kit::kReleaseGilBytes);
-        stop = kit::fill_split(
-            acc, count, in.data, in.n, threads,
-            [&](const Event* ev, std::size_t n, T* into) { return kernel.fill(ev, n, into); }, merge);
+        stop = kit::fill_rows(sensor.height, in.n, threads,
+                              [&](kn::Rows rows) { return kernel.fill(in.data, in.n, acc, rows); });
         if (stop == in.n) kit::for_blocks(count, threads, finish);
     }
     if (stop != in.n) raise_outside(in, stop, sensor);
@@ -67,7 +66,7 @@ PyObject* voxel_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const std::size_t count = std::size_t{n_bins} * sensor.plane();
         auto acc = kit::zeroed<std::int64_t>(count);
         auto* o = static_cast<float*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, grid, acc.get(), count, threads, kn::add_into<std::int64_t>,
+        accumulate(in, sensor, grid, acc.get(), count, threads,
                    [&](std::size_t b, std::size_t e) { kn::VoxelGrid::finish(acc.get() + b, e - b, o + b); });
         return out.release();
     });
@@ -126,7 +125,7 @@ PyObject* time_surface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const std::size_t count = channels * sensor.plane();
         auto last = kit::zeroed<std::uint64_t>(count);
         auto* o = static_cast<float*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, surface, last.get(), count, threads, kn::TimeSurface::merge,
+        accumulate(in, sensor, surface, last.get(), count, threads,
                    [&](std::size_t b, std::size_t e) { surface.finish(last.get() + b, e - b, tau, o + b); });
         return out.release();
     });
@@ -182,7 +181,7 @@ PyObject* stacked_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         }
         const std::size_t count = 2 * std::size_t{n_bins} * sensor.plane();
         auto* o = static_cast<std::uint8_t*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, hist, o, count, threads, kn::StackedHistogram::merge, [&](std::size_t b, std::size_t e) {
+        accumulate(in, sensor, hist, o, count, threads, [&](std::size_t b, std::size_t e) {
             if (cutoff < 255) kn::StackedHistogram::cut_off(o + b, e - b, cutoff);
         });
         return out.release();
@@ -264,7 +263,7 @@ void count_frames(const kit::EventRecords& in, kn::Sensor sensor, bool per_polar
     const kn::EventFrames<Bins> frames{sensor, per_polarity, bins};
     const std::size_t count = bins.size() * (per_polarity ? 2 : 1) * sensor.plane();
     auto* o = static_cast<std::int32_t*>(PyArray_DATA(np::arr(out)));
-    accumulate(in, sensor, frames, o, count, threads, kn::add_into<std::int32_t>, [](std::size_t, std::size_t) {});
+    accumulate(in, sensor, frames, o, count, threads, [](std::size_t, std::size_t) {});
 }
 
 Ref frames_array(std::size_t bins, bool per_polarity, kn::Sensor s, bool stack) {

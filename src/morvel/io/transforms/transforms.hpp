@@ -6,7 +6,7 @@
 #include "kit/kit.hpp"
 #include "kit/events.hpp"
 #include "kit/numpy.hpp"
-#include "kit/partials.hpp"
+#include "kit/rows.hpp"
 #include "kernels/representations.hpp"
 
 #include <cstdint>
