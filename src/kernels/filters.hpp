@@ -9,30 +9,32 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "event.hpp"
 #include "representations.hpp"
 
 namespace morvel::kernels {
 
-// Kept events of ev[0, n) to out (room for n), through `map` (an Event& to
-// change in the copy); returns how many.
-template <class Keep, class Map>
-std::size_t select(const Event* ev, std::size_t n, Keep&& keep, Map&& map, Event* out) noexcept {
+// Kept events of ev[0, n) to out (room for n), each copied and then given
+// map(source, copy) (a change of coordinates; nothing by default); returns
+// how many. Every event is written, the next one over it unless it is kept,
+// so the loop has no branch on the condition.
+struct SameEvent {
+    void operator()(const Event&, Event&) const noexcept {}
+};
+
+template <class Keep, class Map = SameEvent>
+std::size_t select(const Event* ev, std::size_t n, Keep&& keep, Event* out, Map&& map = {}) noexcept {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        Event e = ev[i];
+        const Event& e = ev[i];
         const bool kept = keep(e);
-        map(e);
-        out[k] = e;
+        std::memcpy(out + k, &e, sizeof(Event));
+        map(e, out[k]);
         k += kept;
     }
     return k;
-}
-
-template <class Keep>
-std::size_t select(const Event* ev, std::size_t n, Keep&& keep, Event* out) noexcept {
-    return select(ev, n, keep, [](Event&) {}, out);
 }
 
 template <class Keep>
@@ -101,18 +103,30 @@ inline std::size_t lower_bound_t(const Event* ev, std::size_t n, std::uint64_t b
 // ---------------------------------------------------------------------------
 // Refractory period, per pixel (both polarities): an event is kept when
 // t >= t_kept + period, t_kept being the last kept event's t at its pixel.
-// `next` holds t_kept + period for each pixel (saturating; 0 before the
-// first event).
+// The state is next[pixel] = t_kept + period (0 before the first event), then
+// a bit per pixel for a sum past 2^64 - 1 (next is then 2^64 - 1 and no later
+// event is kept).
 
 struct Refractory {
     Sensor sensor;
     std::uint64_t period;
     std::uint64_t* next;
 
+    static std::size_t state_size(Sensor s) noexcept { return s.plane() + (s.plane() + 63) / 64; }
+
     bool operator()(const Event& e) const noexcept {
-        std::uint64_t& n = next[sensor.at(e)];
+        const std::size_t at = sensor.at(e);
+        std::uint64_t& n = next[at];
         if (e.t < n) return false;
-        n = e.t > UINT64_MAX - period ? UINT64_MAX : e.t + period;
+        std::uint64_t& beyond = next[sensor.plane() + at / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+        if (n == UINT64_MAX && (beyond & bit)) return false;
+        if (e.t > UINT64_MAX - period) {
+            n = UINT64_MAX;
+            beyond |= bit;
+        } else {
+            n = e.t + period;
+        }
         return true;
     }
 };
@@ -146,13 +160,13 @@ struct Denoise {
 };
 
 // ---------------------------------------------------------------------------
-// Coordinate changes (every event kept).
+// Coordinate changes (every event kept), as maps for select and map_events.
 
 struct Downsample {
     std::uint16_t factor;
-    void operator()(Event& e) const noexcept {
-        e.x = static_cast<std::uint16_t>(e.x / factor);
-        e.y = static_cast<std::uint16_t>(e.y / factor);
+    void operator()(const Event& e, Event& out) const noexcept {
+        out.x = static_cast<std::uint16_t>(e.x / factor);
+        out.y = static_cast<std::uint16_t>(e.y / factor);
     }
 };
 
@@ -160,18 +174,26 @@ struct Downsample {
 struct Flip {
     std::uint32_t extent;  // width (flip x) or height (flip y)
     bool y;
-    void operator()(Event& e) const noexcept {
-        std::uint16_t& c = y ? e.y : e.x;
-        c = static_cast<std::uint16_t>(extent - 1 - c);
+    void operator()(const Event& e, Event& out) const noexcept {
+        if (y) out.y = static_cast<std::uint16_t>(extent - 1 - e.y);
+        else out.x = static_cast<std::uint16_t>(extent - 1 - e.x);
+    }
+};
+
+// Coordinates relative to (x0, y0), for events at or past it.
+struct Shift {
+    std::uint16_t x0, y0;
+    void operator()(const Event& e, Event& out) const noexcept {
+        out.x = static_cast<std::uint16_t>(e.x - x0);
+        out.y = static_cast<std::uint16_t>(e.y - y0);
     }
 };
 
 template <class Map>
 void map_events(const Event* ev, std::size_t n, Map&& map, Event* out) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
-        Event e = ev[i];
-        map(e);
-        out[i] = e;
+        std::memcpy(out + i, ev + i, sizeof(Event));
+        map(ev[i], out[i]);
     }
 }
 

@@ -2,8 +2,8 @@
 // surfaces, stacked histograms and event frames / count images.
 //
 // Each fill function reads events [0, n) and adds those of a band of sensor
-// rows into a caller-owned, zero-filled accumulator of its own type; a final
-// pass turns the accumulator into the output where they differ. Threads
+// rows into the caller-owned output (zero-filled, except where a kernel says
+// otherwise), with a final pass over it where a kernel needs one. Threads
 // take disjoint bands, so every cell sees its events in stream order on one
 // thread, and the result is the same bit for bit whatever the split. Every
 // fill returns the index of the first event outside the width x height
@@ -60,75 +60,95 @@ inline void t_span(const Event* ev, std::size_t n, std::uint64_t& lo, std::uint6
     }
 }
 
+// A cell of the accumulator, or for an event of another band one of a few
+// scratch cells: chosen without a branch, since which band an event falls in
+// is as random as its pixel.
+template <class T>
+MORVEL_INLINE T* cell_or(bool mine, T* cell, T* scratch) noexcept {
+    const std::uintptr_t m = std::uintptr_t{0} - static_cast<std::uintptr_t>(mine);
+    return reinterpret_cast<T*>((reinterpret_cast<std::uintptr_t>(cell) & m) |
+                                (reinterpret_cast<std::uintptr_t>(scratch) & ~m));
+}
+
+// `offset` for an ON event, 0 for OFF, without a branch (polarities are as
+// random as pixels).
+MORVEL_INLINE std::size_t if_on(const Event& e, std::size_t offset) noexcept {
+    return offset & (std::size_t{0} - static_cast<std::size_t>(e.p != 0));
+}
+
 // ---------------------------------------------------------------------------
 // Voxel grid: bilinear in time. tau = (n_bins - 1) * (t - t0) / (t1 - t0);
-// bin floor(tau) takes v * (1 - frac), the next bin v * frac. Weights are
-// fixed point with 32 fraction bits, summed in int64.
-
-inline constexpr double kVoxelOne = 4294967296.0;  // 2^32
+// bin floor(tau) takes v * (1 - frac), the next bin v * frac, summed in
+// float32 in stream order.
 
 struct VoxelGrid {
     Sensor sensor;
     std::uint32_t n_bins = 1;
     std::uint64_t t0 = 0, t1 = 0;  // events with t0 <= t <= t1 count
 
-    std::size_t fill(const Event* ev, std::size_t n, std::int64_t* acc, Rows rows = {}) const noexcept {
+    std::size_t fill(const Event* ev, std::size_t n, float* acc, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
         const std::uint32_t last = n_bins - 1;
         const double scale = t1 > t0 ? static_cast<double>(last) / static_cast<double>(t1 - t0) : 0.0;
+        const std::uint64_t lo = t0, hi = t1;
+        const Sensor s = sensor;
+        float scratch[2] = {};
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t < t0 || e.t > t1 || !rows.has(e)) continue;
-            if (!sensor.inside(e)) return i;
-            const double tau = static_cast<double>(e.t - t0) * scale;
+            if (e.t < lo || e.t > hi) continue;
+            const bool mine = rows.has(e);
+            if (mine & !s.inside(e)) return i;
+            const double tau = static_cast<double>(e.t - lo) * scale;
             std::uint32_t b = static_cast<std::uint32_t>(tau);
-            double frac = tau - static_cast<double>(b);
+            float frac = static_cast<float>(tau - static_cast<double>(b));
             if (b >= last) {
                 b = last;
-                frac = 0.0;
+                frac = 0.0f;
             }
-            const auto right = static_cast<std::int64_t>(frac * kVoxelOne + 0.5);
-            const std::int64_t left = static_cast<std::int64_t>(kVoxelOne) - right;
-            const std::int64_t sign = e.p ? 1 : -1;
-            std::int64_t* cell = acc + std::size_t{b} * plane + sensor.at(e);
-            cell[0] += sign * left;
-            if (b < last) cell[plane] += sign * right;
+            const float v = static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
+            float* c = acc + std::size_t{b} * plane + s.at(e);
+            *cell_or(mine, c, scratch) += v - v * frac;
+            *cell_or(mine & (b < last), c + plane, scratch + 1) += v * frac;
         }
         return n;
-    }
-
-    static void finish(const std::int64_t* acc, std::size_t count, float* out) noexcept {
-        for (std::size_t i = 0; i < count; ++i)
-            out[i] = static_cast<float>(static_cast<double>(acc[i]) * (1.0 / kVoxelOne));
     }
 };
 
 // ---------------------------------------------------------------------------
-// Time surface: per pixel (and channel) the latest t <= t_ref, kept as t + 1
-// (0: no event), then exp(-(t_ref - t) / tau).
+// Time surface: per pixel (and channel) the smallest age t_ref - t of the
+// events with t <= t_ref, as float32 (rounding keeps the order of ages) in
+// the output itself, which starts at +inf (no event); then exp(-age / tau),
+// 0 for +inf.
 
 struct TimeSurface {
     Sensor sensor;
     bool per_polarity = true;
     std::uint64_t t_ref = 0;
 
-    std::size_t fill(const Event* ev, std::size_t n, std::uint64_t* last, Rows rows = {}) const noexcept {
-        const std::size_t plane = sensor.plane();
+    static void start(float* out, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) out[i] = __builtin_inff();
+    }
+
+    std::size_t fill(const Event* ev, std::size_t n, float* age, Rows rows = {}) const noexcept {
+        const Sensor s = sensor;
+        const std::size_t on = per_polarity ? s.plane() : 0;
+        const std::uint64_t ref = t_ref;
+        float scratch = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t > t_ref || !rows.has(e)) continue;
-            if (!sensor.inside(e)) return i;
-            const std::size_t at = (per_polarity && e.p ? plane : 0) + sensor.at(e);
-            const std::uint64_t v = e.t == UINT64_MAX ? e.t : e.t + 1;
-            last[at] = v > last[at] ? v : last[at];
+            if (e.t > ref) continue;
+            const bool mine = rows.has(e);
+            if (mine & !s.inside(e)) return i;
+            float* c = cell_or(mine, age + if_on(e, on) + s.at(e), &scratch);
+            const float a = static_cast<float>(ref - e.t);
+            *c = a < *c ? a : *c;
         }
         return n;
     }
 
-    void finish(const std::uint64_t* last, std::size_t count, double tau, float* out) const noexcept {
+    static void finish(float* out, std::size_t count, double tau) noexcept {
         const double rate = -1.0 / tau;
-        for (std::size_t i = 0; i < count; ++i)
-            out[i] = last[i] ? static_cast<float>(std::exp(static_cast<double>(t_ref - (last[i] - 1)) * rate)) : 0.0f;
+        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(std::exp(out[i] * rate));
     }
 };
 
@@ -144,15 +164,20 @@ struct StackedHistogram {
     std::uint64_t t_end = 0, window = 1;
 
     std::size_t fill(const Event* ev, std::size_t n, std::uint8_t* counts, Rows rows = {}) const noexcept {
-        const std::size_t plane = sensor.plane();
-        const TimeBinner slice(0, window, n_bins);
+        const Sensor s = sensor;
+        const std::size_t plane = s.plane();
+        const std::uint64_t end = t_end, w = window;
+        const std::size_t bins = n_bins;
+        const TimeBinner slice(0, w, bins);
+        std::uint8_t scratch = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (e.t > t_end || t_end - e.t >= window || !rows.has(e)) continue;
-            if (!sensor.inside(e)) return i;
-            const std::uint64_t bin = n_bins - 1 - slice(t_end - e.t);
-            std::uint8_t& c = counts[(e.p ? n_bins + bin : bin) * plane + sensor.at(e)];
-            c = static_cast<std::uint8_t>(c + (c != 255));
+            if (e.t > end || end - e.t >= w) continue;
+            const bool mine = rows.has(e);
+            if (mine & !s.inside(e)) return i;
+            const std::uint64_t bin = bins - 1 - slice(end - e.t);
+            std::uint8_t* c = cell_or(mine, counts + (bin + if_on(e, bins)) * plane + s.at(e), &scratch);
+            *c = static_cast<std::uint8_t>(*c + (*c != 255));
         }
         return n;
     }
@@ -225,14 +250,18 @@ struct EventFrames {
     Bins bins;
 
     std::size_t fill(const Event* ev, std::size_t n, std::int32_t* counts, Rows rows = {}) const noexcept {
-        const std::size_t plane = sensor.plane();
-        const std::size_t channels = per_polarity ? 2 : 1;
+        const Sensor s = sensor;
+        const std::size_t plane = s.plane();
+        const std::size_t channels = per_polarity ? 2 : 1, on = per_polarity ? plane : 0;
+        const Bins b = bins;
         std::size_t bin = 0;
+        std::int32_t scratch = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
-            if (!rows.has(e) || !bins(e.t, bin)) continue;
-            if (!sensor.inside(e)) return i;
-            ++counts[(bin * channels + (per_polarity && e.p ? 1 : 0)) * plane + sensor.at(e)];
+            if (!b(e.t, bin)) continue;
+            const bool mine = rows.has(e);
+            if (mine & !s.inside(e)) return i;
+            ++*cell_or(mine, counts + bin * channels * plane + if_on(e, on) + s.at(e), &scratch);
         }
         return n;
     }

@@ -16,8 +16,8 @@ namespace {
 constexpr kit::Param kMask{"mask", "bool", "False", nullptr, false, true};
 
 // The kept events (through `map`) as a new EVENT_DTYPE array, or the mask.
-template <class Keep, class Map>
-Ref filtered(const kit::EventRecords& in, bool mask, Keep&& keep, Map&& map) {
+template <class Keep, class Map = kn::SameEvent>
+Ref filtered(const kit::EventRecords& in, bool mask, Keep&& keep, Map&& map = {}) {
     if (mask) {
         npy_intp n = static_cast<npy_intp>(in.n);
         Ref m = kit::check(PyArray_SimpleNew(1, &n, NPY_BOOL));
@@ -29,15 +29,10 @@ Ref filtered(const kit::EventRecords& in, bool mask, Keep&& keep, Map&& map) {
     std::size_t k;
     {
         kit::MaybeNoGil nogil(large(in.n));
-        k = kn::select(in.data, in.n, keep, map, np::events_data(out));
+        k = kn::select(in.data, in.n, keep, np::events_data(out), map);
     }
     np::shrink(out, static_cast<npy_intp>(k));
     return out;
-}
-
-template <class Keep>
-Ref filtered(const kit::EventRecords& in, bool mask, Keep&& keep) {
-    return filtered(in, mask, keep, [](Event&) {});
 }
 
 // Every event inside the sensor (checked before any state changes).
@@ -65,11 +60,11 @@ PyObject* crop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const bool shift = kit::arg_bool(a[5], true), mask = kit::arg_bool(a[6], false);
         const kit::EventRecords in = kit::events_in(a[0]);
         const kn::CropWindow window{v[0], v[1], v[2], v[3]};
-        if (!shift) return filtered(in, mask, window).release();
-        return filtered(in, mask, window, [&](Event& e) {
-                   e.x = static_cast<std::uint16_t>(e.x - v[0]);
-                   e.y = static_cast<std::uint16_t>(e.y - v[1]);
-               })
+        if (!shift || mask) return filtered(in, mask, window).release();
+        // Kept events have x0 <= x, y0 <= y < 2**16.
+        return filtered(in, mask, window,
+                        kn::Shift{static_cast<std::uint16_t>(std::min<std::uint64_t>(v[0], 65535)),
+                                  static_cast<std::uint16_t>(std::min<std::uint64_t>(v[1], 65535))})
             .release();
     });
 }
@@ -108,6 +103,19 @@ std::uint64_t bound_arg(PyObject* o, const char* param, bool& beyond) {
     return r;
 }
 
+// Whether t never decreases, checked in blocks on the pool.
+bool sorted(const kit::EventRecords& in) {
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    const std::size_t blocks = in.n / kBlock + 1;
+    std::vector<char> ok(blocks);
+    kit::MaybeNoGil nogil(large(in.n));
+    kit::parallel_for(blocks, in.n >= 4 * kBlock ? kit::usable_cores() : 1, [&](std::size_t b) {
+        const std::size_t first = b * kBlock, end = std::min(in.n, first + kBlock + 1);  // and the next block's first
+        ok[b] = first >= end || kn::t_sorted(in.data + first, end - first);
+    });
+    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+}
+
 PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kSlice, args, nargs, kwnames);
@@ -118,16 +126,14 @@ PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const kit::EventRecords in = kit::events_in(a[0]);
         // [start, end) as a condition: nothing from 2**64 on; everything up to 2**64.
         auto keep = [&](const Event& e) { return !start_beyond && e.t >= start && (end_beyond || e.t < end); };
-        bool sorted;
-        {
-            kit::MaybeNoGil nogil(large(in.n));
-            sorted = kn::t_sorted(in.data, in.n);
-        }
-        if (!sorted || mask || in.holder.get() != a[0]) return filtered(in, mask, keep).release();
+        if (mask || !sorted(in)) return filtered(in, mask, keep).release();
         std::size_t lo = start_beyond ? in.n : kn::lower_bound_t(in.data, in.n, start);
         std::size_t hi = end_beyond ? in.n : kn::lower_bound_t(in.data, in.n, end);
         if (hi < lo) hi = lo;
-        return np::slice_view(in.holder, static_cast<npy_intp>(lo), static_cast<npy_intp>(hi)).release();
+        Ref view = np::slice_view(in.holder, static_cast<npy_intp>(lo), static_cast<npy_intp>(hi));
+        if (in.holder.get() == a[0]) return view.release();
+        // A converted copy: only the slice is kept.
+        return kit::check(PyArray_NewCopy(np::arr(view), NPY_CORDER)).release();
     });
 }
 
@@ -161,7 +167,7 @@ struct PixelState {
     void init(kn::Sensor s, std::uint64_t p) {
         sensor = s;
         param = p;
-        size = std::is_same_v<Kernel, kn::Denoise> ? kn::Denoise::state_size(s) : s.plane();
+        size = Kernel::state_size(s);
         state = kit::zeroed<std::uint64_t>(size);
     }
     void reset() noexcept { std::fill(state.get(), state.get() + size, std::uint64_t{0}); }

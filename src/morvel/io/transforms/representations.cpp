@@ -64,10 +64,8 @@ PyObject* voxel_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!given) kn::t_span(in.data, in.n, t0, t1);
         const kn::VoxelGrid grid{sensor, n_bins, t0, t1};
         const std::size_t count = std::size_t{n_bins} * sensor.plane();
-        auto acc = kit::zeroed<std::int64_t>(count);
-        auto* o = static_cast<float*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, grid, acc.get(), count, threads,
-                   [&](std::size_t b, std::size_t e) { kn::VoxelGrid::finish(acc.get() + b, e - b, o + b); });
+        accumulate(in, sensor, grid, static_cast<float*>(PyArray_DATA(np::arr(out))), count, threads,
+                   [](std::size_t, std::size_t) {});
         return out.release();
     });
 }
@@ -78,10 +76,10 @@ const char* const kVoxelDoc =
     "With (t0, t1) = t_range, an event at t sits at tau = (n_bins - 1) * (t - t0)\n"
     "/ (t1 - t0) (0 when t1 == t0); bin floor(tau) takes its value times\n"
     "1 - frac(tau), the next bin (if any) its value times frac(tau). Events with\n"
-    "t < t0 or t > t1 are left out. The sums are exact to 2**-32 whatever the\n"
-    "order or thread count, then rounded to float32. This is tonic's ToVoxelGrid\n"
-    "(and E2VID's) formula; tonic takes t0, t1 from the first and last event,\n"
-    "which for time-sorted events is the default here too.\n\n"
+    "t < t0 or t > t1 are left out. Each cell sums in float32 in stream order,\n"
+    "whatever the thread count. This is E2VID's formula; tonic's ToVoxelGrid\n"
+    "scales by n_bins instead of n_bins - 1 and drops what lands past its last\n"
+    "bin (the last event), so its n bins are the first n of n + 1 bins here.\n\n"
     "Args:\n"
     "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
     "        p (cast as astype casts; a signed p column is read as p > 0).\n"
@@ -123,10 +121,13 @@ PyObject* time_surface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             kn::t_span(in.data, in.n, lo, surface.t_ref);
         }
         const std::size_t count = channels * sensor.plane();
-        auto last = kit::zeroed<std::uint64_t>(count);
         auto* o = static_cast<float*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, surface, last.get(), count, threads,
-                   [&](std::size_t b, std::size_t e) { surface.finish(last.get() + b, e - b, tau, o + b); });
+        {
+            kit::MaybeNoGil nogil(count * sizeof(float) >= kit::kReleaseGilBytes);
+            kit::for_blocks(count, threads, [&](std::size_t b, std::size_t e) { kn::TimeSurface::start(o + b, e - b); });
+        }
+        accumulate(in, sensor, surface, o, count, threads,
+                   [&](std::size_t b, std::size_t e) { kn::TimeSurface::finish(o + b, e - b, tau); });
         return out.release();
     });
 }
