@@ -82,13 +82,6 @@ struct PixelKeys {
     }
 };
 
-// Whether t never decreases.
-inline bool t_sorted(const Event* ev, std::size_t n) noexcept {
-    bool ok = true;
-    for (std::size_t i = 1; i < n; ++i) ok &= ev[i - 1].t <= ev[i].t;
-    return ok;
-}
-
 // First index whose t is >= bound, in time-sorted events.
 inline std::size_t lower_bound_t(const Event* ev, std::size_t n, std::uint64_t bound) noexcept {
     std::size_t lo = 0, hi = n;

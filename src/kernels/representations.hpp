@@ -14,6 +14,7 @@
 // value +1).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,13 @@ inline std::size_t first_outside(const Event* ev, std::size_t n, Sensor s) noexc
     for (; i < n; ++i)
         if (!s.inside(ev[i])) return i;
     return n;
+}
+
+// Whether t never decreases.
+inline bool t_sorted(const Event* ev, std::size_t n) noexcept {
+    bool ok = true;
+    for (std::size_t i = 1; i < n; ++i) ok &= ev[i - 1].t <= ev[i].t;
+    return ok;
 }
 
 // Smallest and largest t of n > 0 events.
@@ -85,11 +93,49 @@ struct VoxelGrid {
     Sensor sensor;
     std::uint32_t n_bins = 1;
     std::uint64_t t0 = 0, t1 = 0;  // events with t0 <= t <= t1 count
+    // The bin whose left weights are left for fill_deferred (a run's first
+    // bin, when runs of time-sorted events are filled at once).
+    std::uint32_t deferred = UINT32_MAX;
+
+    double scale() const noexcept {
+        return t1 > t0 ? static_cast<double>(n_bins - 1) / static_cast<double>(t1 - t0) : 0.0;
+    }
+
+    // The bin of an event at t0 <= t <= t1, and its weight to the next bin.
+    MORVEL_INLINE std::uint32_t bin(std::uint64_t t, double scale, float& frac) const noexcept {
+        const double tau = static_cast<double>(t - t0) * scale;
+        std::uint32_t b = static_cast<std::uint32_t>(tau);
+        frac = static_cast<float>(tau - static_cast<double>(b));
+        if (b >= n_bins - 1) {
+            b = n_bins - 1;
+            frac = 0.0f;
+        }
+        return b;
+    }
+
+    // A key that never decreases with t and differs between bins.
+    std::size_t key(std::uint64_t t) const noexcept {
+        if (t < t0) return 0;
+        if (t > t1) return std::size_t{n_bins} + 1;
+        float frac;
+        return std::size_t{bin(t, scale(), frac)} + 1;
+    }
+
+    // The bin of the first of time-sorted events in [t0, t1] (none: UINT32_MAX).
+    std::uint32_t first_bin(const Event* ev, std::size_t n) const noexcept {
+        for (std::size_t i = 0; i < n; ++i)
+            if (ev[i].t >= t0) {
+                if (ev[i].t > t1) break;
+                float frac;
+                return bin(ev[i].t, scale(), frac);
+            }
+        return UINT32_MAX;
+    }
 
     std::size_t fill(const Event* ev, std::size_t n, float* acc, Rows rows = {}) const noexcept {
         const std::size_t plane = sensor.plane();
-        const std::uint32_t last = n_bins - 1;
-        const double scale = t1 > t0 ? static_cast<double>(last) / static_cast<double>(t1 - t0) : 0.0;
+        const std::uint32_t last = n_bins - 1, skip = deferred;
+        const double sc = scale();
         const std::uint64_t lo = t0, hi = t1;
         const Sensor s = sensor;
         float scratch[2] = {};
@@ -98,19 +144,31 @@ struct VoxelGrid {
             if (e.t < lo || e.t > hi) continue;
             const bool mine = rows.has(e);
             if (mine & !s.inside(e)) return i;
-            const double tau = static_cast<double>(e.t - lo) * scale;
-            std::uint32_t b = static_cast<std::uint32_t>(tau);
-            float frac = static_cast<float>(tau - static_cast<double>(b));
-            if (b >= last) {
-                b = last;
-                frac = 0.0f;
-            }
+            float frac;
+            const std::uint32_t b = bin(e.t, sc, frac);
             const float v = static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
             float* c = acc + std::size_t{b} * plane + s.at(e);
-            *cell_or(mine, c, scratch) += v - v * frac;
+            *cell_or(mine & (b != skip), c, scratch) += v - v * frac;
             *cell_or(mine & (b < last), c + plane, scratch + 1) += v * frac;
         }
         return n;
+    }
+
+    // The left weights into bin `b` of the events of time-sorted events that
+    // fall in it (a prefix of them), all inside the sensor.
+    void fill_deferred(const Event* ev, std::size_t n, std::uint32_t b, float* acc) const noexcept {
+        if (b == UINT32_MAX) return;
+        const std::size_t plane = sensor.plane();
+        const double sc = scale();
+        for (std::size_t i = 0; i < n; ++i) {
+            const Event& e = ev[i];
+            if (e.t < t0) continue;
+            if (e.t > t1) break;
+            float frac;
+            if (bin(e.t, sc, frac) != b) break;
+            const float v = static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
+            acc[std::size_t{b} * plane + sensor.at(e)] += v - v * frac;
+        }
     }
 };
 
@@ -144,6 +202,10 @@ struct TimeSurface {
             *c = a < *c ? a : *c;
         }
         return n;
+    }
+
+    static void merge(float* into, const float* from, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) into[i] = from[i] < into[i] ? from[i] : into[i];
     }
 
     static void finish(float* out, std::size_t count, double tau) noexcept {
@@ -182,6 +244,20 @@ struct StackedHistogram {
         return n;
     }
 
+    // A key that never decreases with t and differs between slices.
+    std::size_t key(std::uint64_t t) const noexcept {
+        if (t > t_end) return std::size_t{n_bins} + 1;
+        if (t_end - t >= window) return 0;
+        return std::size_t{n_bins} - static_cast<std::size_t>(TimeBinner(0, window, n_bins)(t_end - t));
+    }
+
+    static void merge(std::uint8_t* into, const std::uint8_t* from, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned v = unsigned{into[i]} + from[i];
+            into[i] = static_cast<std::uint8_t>(v > 255 ? 255 : v);
+        }
+    }
+
     static void cut_off(std::uint8_t* counts, std::size_t count, std::uint8_t cutoff) noexcept {
         for (std::size_t i = 0; i < count; ++i) counts[i] = counts[i] > cutoff ? cutoff : counts[i];
     }
@@ -196,6 +272,11 @@ class EdgeBins {
 public:
     EdgeBins(const std::uint64_t* edges, std::size_t n_bins) noexcept : e_(edges), k_(n_bins) {}
     std::size_t size() const noexcept { return k_; }
+    // A key that never decreases with t and differs between bins: the
+    // number of edges at or below t.
+    std::size_t key(std::uint64_t t) const noexcept {
+        return static_cast<std::size_t>(std::upper_bound(e_, e_ + k_ + 1, t) - e_);
+    }
     bool operator()(std::uint64_t t, std::size_t& hint) const noexcept {
         if (t < e_[0] || t >= e_[k_]) return false;
         if (e_[hint] <= t && t < e_[hint + 1]) return true;  // time-sorted events stay in a bin
@@ -221,6 +302,11 @@ public:
     UniformBins(std::uint64_t t0, std::uint64_t t1, std::size_t n_bins, bool closed = false) noexcept
         : t0_(t0), t1_(t1), k_(n_bins), closed_(closed), bin_(t0, t1, n_bins) {}
     std::size_t size() const noexcept { return k_; }
+    std::size_t key(std::uint64_t t) const noexcept {
+        std::size_t bin = 0;
+        if (t < t0_) return 0;
+        return (*this)(t, bin) ? bin + 1 : k_ + 1;
+    }
     bool operator()(std::uint64_t t, std::size_t& bin) const noexcept {
         if (t < t0_ || t > t1_ || (t == t1_ && !closed_)) return false;
         bin = static_cast<std::size_t>(bin_(t));
@@ -237,6 +323,7 @@ private:
 // One bin for every t.
 struct AllTime {
     std::size_t size() const noexcept { return 1; }
+    std::size_t key(std::uint64_t) const noexcept { return 0; }
     bool operator()(std::uint64_t, std::size_t& bin) const noexcept {
         bin = 0;
         return true;
@@ -248,6 +335,12 @@ struct EventFrames {
     Sensor sensor;
     bool per_polarity = true;
     Bins bins;
+
+    std::size_t key(std::uint64_t t) const noexcept { return bins.key(t); }
+
+    static void merge(std::int32_t* into, const std::int32_t* from, std::size_t count) noexcept {
+        for (std::size_t i = 0; i < count; ++i) into[i] += from[i];
+    }
 
     std::size_t fill(const Event* ev, std::size_t n, std::int32_t* counts, Rows rows = {}) const noexcept {
         const Sensor s = sensor;

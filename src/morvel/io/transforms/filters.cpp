@@ -103,17 +103,9 @@ std::uint64_t bound_arg(PyObject* o, const char* param, bool& beyond) {
     return r;
 }
 
-// Whether t never decreases, checked in blocks on the pool.
 bool sorted(const kit::EventRecords& in) {
-    constexpr std::size_t kBlock = std::size_t{1} << 20;
-    const std::size_t blocks = in.n / kBlock + 1;
-    std::vector<char> ok(blocks);
     kit::MaybeNoGil nogil(large(in.n));
-    kit::parallel_for(blocks, in.n >= 4 * kBlock ? kit::usable_cores() : 1, [&](std::size_t b) {
-        const std::size_t first = b * kBlock, end = std::min(in.n, first + kBlock + 1);  // and the next block's first
-        ok[b] = first >= end || kn::t_sorted(in.data + first, end - first);
-    });
-    return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+    return kit::t_sorted(in.data, in.n, kit::usable_cores());
 }
 
 PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

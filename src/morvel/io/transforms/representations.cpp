@@ -13,17 +13,45 @@ namespace {
 
 constexpr kit::Param kThreads{"threads", "Optional[int]", "None", nullptr, false, true};
 
-// Fills `acc` (count elements, zeroed) with `kernel` over the events on up
-// to `threads` threads, then runs finish(begin, end) over the accumulator in
-// blocks; ValueError for an event outside the sensor.
-template <class T, class Kernel, class Finish>
+// How the events are split over threads (see kit/rows.hpp).
+enum class Split { bands, copies, runs_or_copies, runs_or_bands };
+
+// Fills `acc` (count elements, zeroed or as the kernel starts it at
+// `start`) with `kernel` over the events on up to `threads` threads, then
+// runs finish(begin, end) over it in blocks; ValueError for an event outside
+// the sensor.
+template <Split split, class T, class Kernel, class Finish>
 void accumulate(const kit::EventRecords& in, kn::Sensor sensor, const Kernel& kernel, T* acc, std::size_t count,
-                unsigned threads, Finish&& finish) {
+                unsigned threads, Finish&& finish, T start = T{}) {
     std::size_t stop;
     {
         kit::MaybeNoGil nogil(large(in.n) || count * sizeof(T) >= kit::kReleaseGilBytes);
-        stop = kit::fill_rows(sensor.height, in.n, threads,
-                              [&](kn::Rows rows) { return kernel.fill(in.data, in.n, acc, rows); });
+        constexpr bool runs = split == Split::runs_or_copies || split == Split::runs_or_bands;
+        constexpr bool copies = split == Split::copies || split == Split::runs_or_copies;
+        auto piece = [&](std::size_t b, std::size_t e, T* into) { return b + kernel.fill(in.data + b, e - b, into); };
+        auto bands = [&] {
+            return kit::fill_rows(sensor.height, in.n, threads,
+                                  [&](kn::Rows rows) { return kernel.fill(in.data, in.n, acc, rows); });
+        };
+        if (kit::event_threads(threads, in.n) <= 1) {
+            stop = kernel.fill(in.data, in.n, acc);
+        } else if constexpr (runs) {
+            if (kit::t_sorted(in.data, in.n, threads))
+                stop = kit::fill_runs(kit::run_cuts(in.data, in.n, threads, [&](std::uint64_t t) { return kernel.key(t); }),
+                                      [&](std::size_t, std::size_t b, std::size_t e) { return piece(b, e, acc); });
+            else if constexpr (copies)
+                stop = kit::copies_pay(threads, in.n, count * sizeof(T))
+                           ? kit::fill_copies(acc, count, in.n, threads, start, piece, Kernel::merge)
+                           : bands();
+            else
+                stop = bands();
+        } else if constexpr (copies) {
+            stop = kit::copies_pay(threads, in.n, count * sizeof(T))
+                       ? kit::fill_copies(acc, count, in.n, threads, start, piece, Kernel::merge)
+                       : bands();
+        } else {
+            stop = bands();
+        }
         if (stop == in.n) kit::for_blocks(count, threads, finish);
     }
     if (stop != in.n) raise_outside(in, stop, sensor);
@@ -62,10 +90,30 @@ PyObject* voxel_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         Ref out = np::zeros({dim(n_bins), dim(sensor.height), dim(sensor.width)}, NPY_FLOAT32);
         if (in.n == 0) return out.release();
         if (!given) kn::t_span(in.data, in.n, t0, t1);
-        const kn::VoxelGrid grid{sensor, n_bins, t0, t1};
-        const std::size_t count = std::size_t{n_bins} * sensor.plane();
-        accumulate(in, sensor, grid, static_cast<float*>(PyArray_DATA(np::arr(out))), count, threads,
-                   [](std::size_t, std::size_t) {});
+        kn::VoxelGrid grid{sensor, n_bins, t0, t1};
+        auto* o = static_cast<float*>(PyArray_DATA(np::arr(out)));
+        std::size_t stop;
+        {
+            kit::MaybeNoGil nogil(large(in.n));
+            if (kit::event_threads(threads, in.n) > 1 && kit::t_sorted(in.data, in.n, threads)) {
+                // Runs of whole bins; a run's first bin also takes the last
+                // run's right weights, so its own left weights there are
+                // added after, in order.
+                const auto cuts = kit::run_cuts(in.data, in.n, threads, [&](std::uint64_t t) { return grid.key(t); });
+                std::vector<std::uint32_t> first(cuts.size() - 1, UINT32_MAX);
+                stop = kit::fill_runs(cuts, [&](std::size_t i, std::size_t b, std::size_t e) {
+                    kn::VoxelGrid part = grid;
+                    if (i) part.deferred = first[i] = grid.first_bin(in.data + b, e - b);
+                    return b + part.fill(in.data + b, e - b, o);
+                });
+                for (std::size_t i = 1; stop == in.n && i < first.size(); ++i)
+                    grid.fill_deferred(in.data + cuts[i], cuts[i + 1] - cuts[i], first[i], o);
+            } else {
+                stop = kit::fill_rows(sensor.height, in.n, threads,
+                                      [&](kn::Rows rows) { return grid.fill(in.data, in.n, o, rows); });
+            }
+        }
+        if (stop != in.n) raise_outside(in, stop, sensor);
         return out.release();
     });
 }
@@ -126,8 +174,9 @@ PyObject* time_surface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             kit::MaybeNoGil nogil(count * sizeof(float) >= kit::kReleaseGilBytes);
             kit::for_blocks(count, threads, [&](std::size_t b, std::size_t e) { kn::TimeSurface::start(o + b, e - b); });
         }
-        accumulate(in, sensor, surface, o, count, threads,
-                   [&](std::size_t b, std::size_t e) { kn::TimeSurface::finish(o + b, e - b, tau); });
+        accumulate<Split::copies>(
+            in, sensor, surface, o, count, threads,
+            [&](std::size_t b, std::size_t e) { kn::TimeSurface::finish(o + b, e - b, tau); }, __builtin_inff());
         return out.release();
     });
 }
@@ -182,7 +231,7 @@ PyObject* stacked_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         }
         const std::size_t count = 2 * std::size_t{n_bins} * sensor.plane();
         auto* o = static_cast<std::uint8_t*>(PyArray_DATA(np::arr(out)));
-        accumulate(in, sensor, hist, o, count, threads, [&](std::size_t b, std::size_t e) {
+        accumulate<Split::runs_or_copies>(in, sensor, hist, o, count, threads, [&](std::size_t b, std::size_t e) {
             if (cutoff < 255) kn::StackedHistogram::cut_off(o + b, e - b, cutoff);
         });
         return out.release();
@@ -264,7 +313,9 @@ void count_frames(const kit::EventRecords& in, kn::Sensor sensor, bool per_polar
     const kn::EventFrames<Bins> frames{sensor, per_polarity, bins};
     const std::size_t count = bins.size() * (per_polarity ? 2 : 1) * sensor.plane();
     auto* o = static_cast<std::int32_t*>(PyArray_DATA(np::arr(out)));
-    accumulate(in, sensor, frames, o, count, threads, [](std::size_t, std::size_t) {});
+    // One bin (count_image): copies; several: runs of time-sorted events.
+    constexpr Split split = std::is_same_v<Bins, kn::AllTime> ? Split::copies : Split::runs_or_copies;
+    accumulate<split>(in, sensor, frames, o, count, threads, [](std::size_t, std::size_t) {});
 }
 
 Ref frames_array(std::size_t bins, bool per_polarity, kn::Sensor s, bool stack) {
