@@ -3,6 +3,8 @@
 // exactly sized heap block, so a cell index past it trips ASan. Checks:
 //   - every fill stops at the first counted event outside the sensor, and
 //     filling by random bands of rows gives the whole fill's stop and cells;
+//   - voxel grids of sorted events filled in runs of whole bins (the runs'
+//     first bins completed after) give the whole fill's cells, bit for bit;
 //   - the stateful filters give the same kept events over random pieces as
 //     over the whole, and the same as their masks;
 //   - time_slice's binary search gives the scan's range on sorted events.
@@ -77,6 +79,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_bands<float>(kn::TimeSurface{s, (rng.next() & 1) != 0, pick}, ev, 2 * s.plane(), rng, __builtin_inff());
     check_bands<std::uint8_t>(kn::StackedHistogram{s, n_bins, pick, window}, ev, 2 * std::size_t{n_bins} * s.plane(),
                               rng);
+    {
+        // Voxel grids of sorted events in runs cut where the bin changes, each
+        // run's first bin taking its left weights after: the whole fill's cells.
+        std::vector<Event> sorted_ev = ev;
+        std::stable_sort(sorted_ev.begin(), sorted_ev.end(), [](const Event& a, const Event& b) { return a.t < b.t; });
+        for (Event& e : sorted_ev) {
+            e.x = static_cast<std::uint16_t>(e.x % s.width);
+            e.y = static_cast<std::uint16_t>(e.y % s.height);
+        }
+        const kn::VoxelGrid grid{s, n_bins, std::min(lo, pick), std::max(pick, hi)};
+        const std::size_t cells = std::size_t{n_bins} * s.plane();
+        std::vector<float> whole(cells), runs(cells);
+        CHECK(grid.fill(sorted_ev.data(), n, whole.data()) == n);
+        std::vector<std::size_t> cuts{0};
+        for (std::size_t i = 1; i < n; ++i)
+            if (grid.key(sorted_ev[i].t) != grid.key(sorted_ev[i - 1].t) && (rng.next() & 1)) cuts.push_back(i);
+        cuts.push_back(n);
+        std::vector<std::uint32_t> first(cuts.size() - 1, UINT32_MAX);
+        for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+            kn::VoxelGrid part = grid;
+            if (i) part.deferred = first[i] = grid.first_bin(sorted_ev.data() + cuts[i], cuts[i + 1] - cuts[i]);
+            CHECK(part.fill(sorted_ev.data() + cuts[i], cuts[i + 1] - cuts[i], runs.data()) == cuts[i + 1] - cuts[i]);
+        }
+        for (std::size_t i = 1; i + 1 < cuts.size(); ++i)
+            grid.fill_deferred(sorted_ev.data() + cuts[i], cuts[i + 1] - cuts[i], first[i], runs.data());
+        CHECK(std::memcmp(whole.data(), runs.data(), cells * sizeof(float)) == 0);
+    }
     std::vector<std::uint64_t> edges(n_bins + 1);
     for (auto& e : edges) e = rng.next() % 20000;
     std::sort(edges.begin(), edges.end());

@@ -219,29 +219,37 @@ inline EventRecords event_records(PyObject* events, long long coordinate_limit) 
     return {std::move(out), ev, n};
 }
 
+// Rows [0, n) of a consumer's event columns as records (cast as astype
+// casts them), a signed or float p column read as p > 0 (so -1/+1
+// polarities give 0/1).
+inline void consumer_records(const morvel::kernels::EventColumns& c, std::size_t n, morvel::kernels::Event* out) {
+    namespace kn = morvel::kernels;
+    MaybeNoGil nogil(n * sizeof(kn::Event) >= kReleaseGilBytes);
+    kn::interleave(c, n, out);
+    using T = kn::NumType;
+    if (c.p.type == T::i8 || c.p.type == T::i16 || c.p.type == T::i32 || c.p.type == T::i64 || c.p.type == T::f32 ||
+        c.p.type == T::f64) {
+        std::int64_t p[2048];
+        for (std::size_t i = 0; i < n; i += 2048) {
+            const std::size_t m = std::min<std::size_t>(2048, n - i);
+            kn::cast_column(c.p.from(i), m, p);
+            for (std::size_t j = 0; j < m; ++j) out[i + j].p = p[j] > 0;
+        }
+    }
+}
+
 // The events of any table the conversion core reads (fields t, x, y, p
-// matched by name, cast as astype casts them), as contiguous EVENT_DTYPE
-// records: the array itself when it holds them, else a converted copy. A
-// signed or float p column is read as p > 0, so -1/+1 polarities give 0/1.
+// matched by name), as contiguous EVENT_DTYPE records: the array itself when
+// it holds them, else a copy made by consumer_records.
 inline EventRecords events_in(PyObject* events) {
     namespace kn = morvel::kernels;
     require_ndarray(events);
     const EventTable table(events);
     const std::size_t n = table.size();
     if (const kn::Event* records = table.records()) return {Ref::borrow(events), records, n};
-    const kn::EventColumns& c = table.columns();
     Ref out = np::empty(static_cast<npy_intp>(n));
     kn::Event* ev = np::events_data(out);
-    {
-        MaybeNoGil nogil(n * sizeof(kn::Event) >= kReleaseGilBytes);
-        kn::interleave(c, n, ev);
-    }
-    using T = kn::NumType;
-    if (c.p.type == T::i8 || c.p.type == T::i16 || c.p.type == T::i32 || c.p.type == T::i64 || c.p.type == T::f32 ||
-        c.p.type == T::f64) {
-        const Contiguous<std::int64_t> p(c.p, n);
-        for (std::size_t i = 0; i < n; ++i) ev[i].p = p.data()[i] > 0;
-    }
+    consumer_records(table.columns(), n, ev);
     return {std::move(out), ev, n};
 }
 

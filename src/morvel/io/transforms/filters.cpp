@@ -8,6 +8,7 @@
 #include "kernels/filters.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace morvel::io::transforms {
@@ -108,6 +109,34 @@ bool sorted(const kit::EventRecords& in) {
     return kit::t_sorted(in.data, in.n, kit::usable_cores());
 }
 
+// The t column of n events, read in tiles: whether it never decreases.
+bool column_sorted(const kn::Column& t, std::size_t n) {
+    kit::MaybeNoGil nogil(large(n));
+    std::uint64_t tile[2048], last = 0;
+    for (std::size_t i = 0; i < n; i += 2048) {
+        const std::size_t m = std::min<std::size_t>(2048, n - i);
+        kn::cast_column(t.from(i), m, tile);
+        bool ok = i == 0 || last <= tile[0];
+        for (std::size_t j = 1; j < m; ++j) ok &= tile[j - 1] <= tile[j];
+        if (!ok) return false;
+        last = tile[m - 1];
+    }
+    return true;
+}
+
+// The first row whose t (cast) is >= bound, in a sorted t column.
+std::size_t column_lower_bound(const kn::Column& t, std::size_t n, std::uint64_t bound) {
+    std::size_t lo = 0, hi = n;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        std::uint64_t v;
+        kn::cast_column(t.from(mid), 1, &v);
+        if (v < bound) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
 PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kSlice, args, nargs, kwnames);
@@ -115,17 +144,30 @@ PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const std::uint64_t start = bound_arg(a[1], "t_start", start_beyond);
         const std::uint64_t end = bound_arg(a[2], "t_end", end_beyond);
         const bool mask = kit::arg_bool(a[3], false);
-        const kit::EventRecords in = kit::events_in(a[0]);
         // [start, end) as a condition: nothing from 2**64 on; everything up to 2**64.
         auto keep = [&](const Event& e) { return !start_beyond && e.t >= start && (end_beyond || e.t < end); };
+        auto range = [&](auto&& lower_bound, std::size_t n) {
+            const std::size_t lo = start_beyond ? n : lower_bound(start);
+            return std::pair{lo, std::max(lo, end_beyond ? n : lower_bound(end))};
+        };
+        kit::require_ndarray(a[0]);
+        if (!mask) {
+            // Other record types: sorted times are searched in their own
+            // column, and only the slice is converted.
+            const kit::EventTable table(a[0]);
+            const std::size_t n = table.size();
+            if (!table.records() && column_sorted(table.columns().t, n)) {
+                const auto [lo, hi] =
+                    range([&](std::uint64_t b) { return column_lower_bound(table.columns().t, n, b); }, n);
+                Ref out = np::empty(static_cast<npy_intp>(hi - lo));
+                kit::consumer_records(table.columns().from(lo), hi - lo, np::events_data(out));
+                return out.release();
+            }
+        }
+        const kit::EventRecords in = kit::events_in(a[0]);
         if (mask || !sorted(in)) return filtered(in, mask, keep).release();
-        std::size_t lo = start_beyond ? in.n : kn::lower_bound_t(in.data, in.n, start);
-        std::size_t hi = end_beyond ? in.n : kn::lower_bound_t(in.data, in.n, end);
-        if (hi < lo) hi = lo;
-        Ref view = np::slice_view(in.holder, static_cast<npy_intp>(lo), static_cast<npy_intp>(hi));
-        if (in.holder.get() == a[0]) return view.release();
-        // A converted copy: only the slice is kept.
-        return kit::check(PyArray_NewCopy(np::arr(view), NPY_CORDER)).release();
+        const auto [lo, hi] = range([&](std::uint64_t b) { return kn::lower_bound_t(in.data, in.n, b); }, in.n);
+        return np::slice_view(in.holder, static_cast<npy_intp>(lo), static_cast<npy_intp>(hi)).release();
     });
 }
 
