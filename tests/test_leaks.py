@@ -341,9 +341,33 @@ def aedat4_file_ops(tmp):
     }
 
 
+def transforms_ops(tmp):
+    from morvel.io import transforms as tr
+    ev = make_events(20_000, width=64, height=48)
+    other = np.zeros(len(ev), [("x", "<i2"), ("y", "<i2"), ("t", "<i8"), ("p", "i1")])
+    for f in "txyp":
+        other[f] = ev[f]
+    outside = ev.copy()
+    outside["x"][-1] = 64
+    size = (64, 48)
+    stream = tr.Denoise(size, 1000)
+    return {
+        "representations": lambda: (tr.voxel_grid(ev, size, 3), tr.time_surface(ev, size, 1e3),
+                                    tr.stacked_histogram(ev, size, 2, 10_000), tr.count_image(other, size),
+                                    tr.event_frames(ev, size, t_edges=[0, 10, 10**9])),
+        "filters": lambda: (tr.crop(ev, 1, 1, 9, 9), tr.time_slice(other, 10, 10**6), tr.time_slice(ev, 10, 10**6),
+                            tr.refractory(ev, size, 50, mask=True), tr.drop_pixels(ev, tr.hot_pixels(ev, size)),
+                            tr.flip(other, size, "y"), tr.downsample(ev, 2), stream(ev), tr.Refractory(size, 9)(ev)),
+        "refused": lambda: (expect(ValueError, tr.voxel_grid, outside, size, 3),
+                            expect(ValueError, tr.denoise, outside, size, 10),
+                            expect(ValueError, tr.event_frames, ev, size, t_edges=[5, 1]),
+                            expect(TypeError, tr.crop, [1, 2], 0, 0, 1, 1)),
+    }
+
+
 MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops,
            "formats": formats_ops, "aedat4": aedat4_ops, "ethernet": ethernet_ops, "dvs": dvs_ops,
-           "recordings.aedat4": aedat4_file_ops}
+           "recordings.aedat4": aedat4_file_ops, "transforms": transforms_ops}
 
 
 @pytest.mark.parametrize("module", list(MODULES))
