@@ -73,14 +73,11 @@ PyObject* crop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 const char* const kCropDoc =
     "The events with x0 <= x < x0 + width and y0 <= y < y0 + height.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    x0, y0, width, height: The window (each >= 0).\n"
     "    shift: Give the kept events coordinates relative to (x0, y0).\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
-    "Returns:\n"
-    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"
-    "    array of len(events).\n\n"
+    KEPT_DOC
     "Raises:\n"
     "    TypeError: events is not an array.\n"
     "    ValueError: a negative argument (named).\n";
@@ -178,8 +175,7 @@ const char* const kSliceDoc =
     "independently). Otherwise every event is tested, in one pass. Bounds may be\n"
     "any int: one below 0 acts as 0, one of 2**64 or more as beyond every t.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    t_start: First time kept (microseconds).\n"
     "    t_end: First time no longer kept.\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
@@ -322,14 +318,11 @@ const char* const kRefractoryDoc =
     "RefractoryPeriod differs: it measures from the last event, kept or not,\n"
     "and keeps only t - t_last > period.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    period_us: The refractory period in microseconds (>= 0).\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
-    "Returns:\n"
-    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"
-    "    array of len(events).\n\n"
+    KEPT_DOC
     "Raises:\n"
     "    TypeError: events is not an array, sensor_size not a tuple.\n"
     "    ValueError: a bad argument (named), or an event outside the sensor.\n";
@@ -342,14 +335,11 @@ const char* const kDenoiseDoc =
     "beyond the sensor's edge have no events. tonic's Denoise looks at the 4\n"
     "direct neighbours only and starts every pixel as if it fired at t = 0.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    window_us: The window in microseconds (>= 1).\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
-    "Returns:\n"
-    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"
-    "    array of len(events).\n\n"
+    KEPT_DOC
     "Raises:\n"
     "    TypeError: events is not an array, sensor_size not a tuple.\n"
     "    ValueError: a bad argument (named), or an event outside the sensor.\n";
@@ -525,14 +515,11 @@ PyObject* drop_pixels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 const char* const kDropDoc =
     "The events at none of the given pixels.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    pixels: (k, 2) integers, (x, y) each, as hot_pixels gives them; k may\n"
     "        be 0.\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
-    "Returns:\n"
-    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"
-    "    array of len(events).\n\n"
+    KEPT_DOC
     "Raises:\n"
     "    TypeError: events is not an array.\n"
     "    ValueError: pixels not (k, 2) integers in [0, 65535].\n";
@@ -555,13 +542,10 @@ PyObject* polarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 const char* const kPolarityDoc =
     "The events of one polarity: p = 0 (OFF) or 1 (ON; any p other than 0).\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    p: 0 or 1.\n"
     "    mask: Return the boolean mask of the kept events instead.\n\n"
-    "Returns:\n"
-    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"
-    "    array of len(events).\n\n"
+    KEPT_DOC
     "Raises:\n"
     "    TypeError: events is not an array.\n"
     "    ValueError: p is not 0 or 1.\n";
@@ -593,8 +577,7 @@ const char* const kDownsampleDoc =
     "becomes ceil(width / factor) x ceil(height / factor)). No event is dropped;\n"
     "events that now share a pixel and a time stay as they are.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    factor: The integer factor (>= 1).\n\n"
     "Returns:\n"
     "    A new EVENT_DTYPE array of len(events).\n\n"
@@ -623,8 +606,7 @@ const char* const kFlipDoc =
     "Every event mirrored: axis 'x' gives x = width - 1 - x (left-right), 'y'\n"
     "gives y = height - 1 - y (up-down).\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    axis: 'x' or 'y'.\n\n"
     "Returns:\n"

@@ -129,13 +129,12 @@ const char* const kVoxelDoc =
     "scales by n_bins instead of n_bins - 1 and drops what lands past its last\n"
     "bin (the last event), so its n bins are the first n of n + 1 bins here.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    n_bins: Number of time bins (>= 1).\n"
     "    t_range: (t0, t1) with t0 <= t1; default (min t, max t) of the events,\n"
     "        so give it to keep grids of consecutive windows on one time axis.\n"
-    "    threads: Threads to use (default: the cores this process may run on).\n\n"
+    THREADS_DOC
     "Returns:\n"
     "    float32 array (n_bins, height, width); zeros for no events.\n\n"
     "Raises:\n"
@@ -189,13 +188,12 @@ const char* const kSurfaceDoc =
     "makes surfaces at regular times (or per event, around each event), of which\n"
     "each is this one at its t_ref.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    tau_us: Decay constant in microseconds (> 0).\n"
     "    t_ref: Time of the surface; default the latest t of the events.\n"
     "    per_polarity: True: channel 0 OFF, channel 1 ON; False: one channel.\n"
-    "    threads: Threads to use (default: the cores this process may run on).\n\n"
+    THREADS_DOC
     "Returns:\n"
     "    float32 array (2, height, width), or (1, height, width).\n\n"
     "Raises:\n"
@@ -247,14 +245,13 @@ const char* const kStackedDoc =
     "Other events are left out, so windows ending at t_end, t_end + window_us,\n"
     "... count every event once. Counts are clipped at count_cutoff.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    n_bins: Slices per polarity (>= 1).\n"
     "    window_us: Length of the window in microseconds (>= 1).\n"
     "    t_end: End of the window (included); default the latest t.\n"
     "    count_cutoff: Largest count stored (0..255).\n"
-    "    threads: Threads to use (default: the cores this process may run on).\n\n"
+    THREADS_DOC
     "Returns:\n"
     "    uint8 array (2 * n_bins, height, width).\n\n"
     "Raises:\n"
@@ -379,15 +376,14 @@ const char* const kFramesDoc =
     "ToFrame cuts bins from the events' own first t, so consecutive recordings\n"
     "get frames on different grids; here the grid is the caller's.\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    t_edges: Non-decreasing bin edges (at least 2); float edges e count\n"
     "        t >= e exactly, negative ones act as 0.\n"
     "    n_bins: Number of equal bins (>= 1), instead of t_edges.\n"
     "    t_range: (t0, t1), t0 < t1, for n_bins.\n"
     "    per_polarity: True: a channel per polarity (OFF, ON); False: one.\n"
-    "    threads: Threads to use (default: the cores this process may run on).\n\n"
+    THREADS_DOC
     "Returns:\n"
     "    int32 array (n_frames, 2, height, width), or (n_frames, height, width).\n\n"
     "Raises:\n"
@@ -417,11 +413,10 @@ PyObject* count_image(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 const char* const kCountDoc =
     "Events counted per pixel (and polarity).\n\n"
     "Args:\n"
-    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n"
-    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+    EVENTS_DOC
     "    sensor_size: (width, height).\n"
     "    per_polarity: True: a channel per polarity (OFF, ON); False: one.\n"
-    "    threads: Threads to use (default: the cores this process may run on).\n\n"
+    THREADS_DOC
     "Returns:\n"
     "    int32 array (2, height, width), or (height, width).\n\n"
     "Raises:\n"

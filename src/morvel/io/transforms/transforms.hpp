@@ -11,6 +11,16 @@
 
 #include <cstdint>
 
+// Docstring pieces every function shares.
+#define EVENTS_DOC                                                              \
+    "    events: EVENT_DTYPE array, or any structured array with fields t, x, y,\n" \
+    "        p (cast as astype casts; a signed p column is read as p > 0).\n"
+#define KEPT_DOC                                                                  \
+    "Returns:\n"                                                                  \
+    "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"  \
+    "    array of len(events).\n\n"
+#define THREADS_DOC "    threads: Threads to use (default: the cores this process may run on).\n\n"
+
 namespace morvel::io::transforms {
 
 using kit::Ref;
