@@ -232,12 +232,24 @@ struct StackedHistogram {
         const std::size_t bins = n_bins;
         const TimeBinner slice(0, w, bins);
         std::uint8_t scratch = 0;
+        // The last slice found, with its ages [lo, hi): time-sorted events
+        // cost a comparison each.
+        std::uint64_t lo = 1, hi = 0, bin = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const Event& e = ev[i];
             if (e.t > end || end - e.t >= w) continue;
             const bool mine = rows.has(e);
             if (mine & !s.inside(e)) return i;
-            const std::uint64_t bin = bins - 1 - slice(end - e.t);
+            const std::uint64_t age = end - e.t;
+            if (age < lo || age >= hi) {
+                // Slice k from the end holds ceil(k w / n) <= age < ceil((k + 1) w / n).
+                const std::uint64_t k = slice(age);
+                const frames_u128 ww = w, nn = bins;
+                lo = static_cast<std::uint64_t>((ww * k + nn - 1) / nn);
+                hi = static_cast<std::uint64_t>((ww * (k + 1) + nn - 1) / nn);
+                if (age < lo || age >= hi) lo = 1, hi = 0;  // never, but a wrong cache must not stand
+                bin = bins - 1 - k;
+            }
             std::uint8_t* c = cell_or(mine, counts + (bin + if_on(e, bins)) * plane + s.at(e), &scratch);
             *c = static_cast<std::uint8_t>(*c + (*c != 255));
         }
@@ -303,13 +315,26 @@ public:
         : t0_(t0), t1_(t1), k_(n_bins), closed_(closed), bin_(t0, t1, n_bins) {}
     std::size_t size() const noexcept { return k_; }
     std::size_t key(std::uint64_t t) const noexcept {
-        std::size_t bin = 0;
         if (t < t0_) return 0;
-        return (*this)(t, bin) ? bin + 1 : k_ + 1;
+        if (t > t1_ || (t == t1_ && !closed_)) return k_ + 1;
+        return static_cast<std::size_t>(bin_(t)) + 1;
     }
+    // The last bin found is remembered with its times [lo, hi), so that
+    // time-sorted events cost a comparison each (a copy per thread).
     bool operator()(std::uint64_t t, std::size_t& bin) const noexcept {
+        if (t >= lo_ && t < hi_) {
+            bin = bin_of_;
+            return true;
+        }
         if (t < t0_ || t > t1_ || (t == t1_ && !closed_)) return false;
-        bin = static_cast<std::size_t>(bin_(t));
+        bin = bin_of_ = static_cast<std::size_t>(bin_(t));
+        // Bin k holds t0 + ceil(k R / n) <= t < t0 + ceil((k + 1) R / n);
+        // t1 itself (the closed end) is left to the slow path.
+        const frames_u128 r = t1_ - t0_, n = k_;
+        lo_ = t0_ + static_cast<std::uint64_t>((r * bin + n - 1) / n);
+        hi_ = t0_ + static_cast<std::uint64_t>((r * (bin + 1) + n - 1) / n);
+        if (hi_ > t1_) hi_ = t1_;
+        if (lo_ > t) lo_ = hi_ = 0;  // never, but a wrong cache must not stand
         return true;
     }
 
@@ -318,6 +343,8 @@ private:
     std::size_t k_;
     bool closed_;
     TimeBinner bin_;
+    mutable std::uint64_t lo_ = 0, hi_ = 0;
+    mutable std::size_t bin_of_ = 0;
 };
 
 // One bin for every t.
@@ -346,7 +373,7 @@ struct EventFrames {
         const Sensor s = sensor;
         const std::size_t plane = s.plane();
         const std::size_t channels = per_polarity ? 2 : 1, on = per_polarity ? plane : 0;
-        const Bins b = bins;
+        const Bins b = bins;  // its own copy: UniformBins remembers its last bin
         std::size_t bin = 0;
         std::int32_t scratch = 0;
         for (std::size_t i = 0; i < n; ++i) {
