@@ -440,16 +440,19 @@ def cases(quick: bool) -> list[Case]:
                         "tonic compares with the last event, kept or not, and uses a strict >"))
 
     pieces = [ev[i:i + chunk] for i in range(0, n, chunk)]
-    stream = Refractory(size, period)
 
-    def refractory_stream():
-        stream.reset()
-        return [stream(c) for c in pieces]
+    def stream_case(stream, whole, name, param):
+        """The streaming filter over the pieces, against one call of `whole` on all events."""
+        def run():
+            stream.reset()
+            return [stream(c) for c in pieces]
 
-    out.append(Case("transforms", f"Refractory {label} in {chunk // 1000}k-event pieces", refractory_stream,
-                    {"refractory() one call": lambda: refractory(ev, size, period)}, units=units, repeat=3,
-                    note=_differs(np.concatenate(refractory_stream()), refractory(ev, size, period),
-                                  "refractory() in one call")))
+        one = lambda: whole(ev, size, param)
+        out.append(Case("transforms", f"{type(stream).__name__} {label} in {chunk // 1000}k-event pieces", run,
+                        {f"{name}() one call": one}, units=units, repeat=3,
+                        note=_differs(np.concatenate(run()), one(), f"{name}() in one call")))
+
+    stream_case(Refractory(size, period), refractory, "refractory", period)
 
     window_us = 10_000
     out.append(Case("transforms", f"denoise {label}, 10 ms", lambda: denoise(ev, size, window_us), {},
@@ -463,16 +466,7 @@ def cases(quick: bool) -> list[Case]:
              note=_note(_differs(denoise(part, size, window_us, mask=True), keep, "the Python loop"), slice_note,
                         "tonic looks at 4 neighbours (ours 8) and starts every pixel at t = 0"))
 
-    stream = Denoise(size, window_us)
-
-    def denoise_stream():
-        stream.reset()
-        return [stream(c) for c in pieces]
-
-    out.append(Case("transforms", f"Denoise {label} in {chunk // 1000}k-event pieces", denoise_stream,
-                    {"denoise() one call": lambda: denoise(ev, size, window_us)}, units=units, repeat=3,
-                    note=_differs(np.concatenate(denoise_stream()), denoise(ev, size, window_us),
-                                  "denoise() in one call")))
+    stream_case(Denoise(size, window_us), denoise, "denoise", window_us)
 
     threshold = 10.0
     hot = numpy_hot_pixels(ev, WIDTH, HEIGHT, threshold)

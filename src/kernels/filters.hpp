@@ -155,7 +155,11 @@ struct Denoise {
 };
 
 // ---------------------------------------------------------------------------
-// Coordinate changes (every event kept), as maps for select and map_events.
+// Coordinate changes, as maps for select (with Everything: every event kept).
+
+struct Everything {
+    bool operator()(const Event&) const noexcept { return true; }
+};
 
 struct Downsample {
     std::uint16_t factor;
@@ -183,13 +187,5 @@ struct Shift {
         out.y = static_cast<std::uint16_t>(e.y - y0);
     }
 };
-
-template <class Map>
-void map_events(const Event* ev, std::size_t n, Map&& map, Event* out) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        std::memcpy(out + i, ev + i, sizeof(Event));
-        map(ev[i], out[i]);
-    }
-}
 
 }  // namespace morvel::kernels

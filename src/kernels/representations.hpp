@@ -24,6 +24,16 @@
 
 namespace morvel::kernels {
 
+// ceil(k * r / n), exactly: where the k-th of n equal shares of r starts.
+inline std::uint64_t share_start(std::uint64_t r, std::uint64_t k, std::uint64_t n) noexcept {
+    return static_cast<std::uint64_t>((static_cast<frames_u128>(r) * k + n - 1) / n);
+}
+
+// +1 for an ON event, -1 for OFF.
+MORVEL_INLINE float signed_polarity(const Event& e) noexcept {
+    return static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
+}
+
 // Rows [first, end) of the sensor; the whole of it by default.
 struct Rows {
     std::uint32_t first = 0, end = UINT32_MAX;
@@ -146,7 +156,7 @@ struct VoxelGrid {
             if (mine & !s.inside(e)) return i;
             float frac;
             const std::uint32_t b = bin(e.t, sc, frac);
-            const float v = static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
+            const float v = signed_polarity(e);
             float* c = acc + std::size_t{b} * plane + s.at(e);
             *cell_or(mine & (b != skip), c, scratch) += v - v * frac;
             *cell_or(mine & (b < last), c + plane, scratch + 1) += v * frac;
@@ -166,7 +176,7 @@ struct VoxelGrid {
             if (e.t > t1) break;
             float frac;
             if (bin(e.t, sc, frac) != b) break;
-            const float v = static_cast<float>(2 * static_cast<int>(e.p != 0) - 1);
+            const float v = signed_polarity(e);
             acc[std::size_t{b} * plane + sensor.at(e)] += v - v * frac;
         }
     }
@@ -244,9 +254,8 @@ struct StackedHistogram {
             if (age < lo || age >= hi) {
                 // Slice k from the end holds ceil(k w / n) <= age < ceil((k + 1) w / n).
                 const std::uint64_t k = slice(age);
-                const frames_u128 ww = w, nn = bins;
-                lo = static_cast<std::uint64_t>((ww * k + nn - 1) / nn);
-                hi = static_cast<std::uint64_t>((ww * (k + 1) + nn - 1) / nn);
+                lo = share_start(w, k, bins);
+                hi = share_start(w, k + 1, bins);
                 if (age < lo || age >= hi) lo = 1, hi = 0;  // never, but a wrong cache must not stand
                 bin = bins - 1 - k;
             }
@@ -330,9 +339,8 @@ public:
         bin = bin_of_ = static_cast<std::size_t>(bin_(t));
         // Bin k holds t0 + ceil(k R / n) <= t < t0 + ceil((k + 1) R / n);
         // t1 itself (the closed end) is left to the slow path.
-        const frames_u128 r = t1_ - t0_, n = k_;
-        lo_ = t0_ + static_cast<std::uint64_t>((r * bin + n - 1) / n);
-        hi_ = t0_ + static_cast<std::uint64_t>((r * (bin + 1) + n - 1) / n);
+        lo_ = t0_ + share_start(t1_ - t0_, bin, k_);
+        hi_ = t0_ + share_start(t1_ - t0_, bin + 1, k_);
         if (hi_ > t1_) hi_ = t1_;
         if (lo_ > t) lo_ = hi_ = 0;  // never, but a wrong cache must not stand
         return true;

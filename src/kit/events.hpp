@@ -240,17 +240,21 @@ inline void consumer_records(const morvel::kernels::EventColumns& c, std::size_t
 
 // The events of any table the conversion core reads (fields t, x, y, p
 // matched by name), as contiguous EVENT_DTYPE records: the array itself when
-// it holds them, else a copy made by consumer_records.
-inline EventRecords events_in(PyObject* events) {
+// it holds them, else a copy made by consumer_records. `table` is the
+// events' own, where the caller has made it already.
+inline EventRecords events_in(PyObject* events, const EventTable& table) {
     namespace kn = morvel::kernels;
-    require_ndarray(events);
-    const EventTable table(events);
     const std::size_t n = table.size();
     if (const kn::Event* records = table.records()) return {Ref::borrow(events), records, n};
     Ref out = np::empty(static_cast<npy_intp>(n));
     kn::Event* ev = np::events_data(out);
     consumer_records(table.columns(), n, ev);
     return {std::move(out), ev, n};
+}
+
+inline EventRecords events_in(PyObject* events) {
+    require_ndarray(events);
+    return events_in(events, EventTable(events));
 }
 
 // Every event inside a width x height sensor (width 0: no sensor size).

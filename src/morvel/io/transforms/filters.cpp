@@ -148,20 +148,17 @@ PyObject* time_slice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return std::pair{lo, std::max(lo, end_beyond ? n : lower_bound(end))};
         };
         kit::require_ndarray(a[0]);
-        if (!mask) {
+        const kit::EventTable table(a[0]);
+        const std::size_t n = table.size();
+        if (!mask && !table.records() && column_sorted(table.columns().t, n)) {
             // Other record types: sorted times are searched in their own
             // column, and only the slice is converted.
-            const kit::EventTable table(a[0]);
-            const std::size_t n = table.size();
-            if (!table.records() && column_sorted(table.columns().t, n)) {
-                const auto [lo, hi] =
-                    range([&](std::uint64_t b) { return column_lower_bound(table.columns().t, n, b); }, n);
-                Ref out = np::empty(static_cast<npy_intp>(hi - lo));
-                kit::consumer_records(table.columns().from(lo), hi - lo, np::events_data(out));
-                return out.release();
-            }
+            const auto [lo, hi] = range([&](std::uint64_t b) { return column_lower_bound(table.columns().t, n, b); }, n);
+            Ref out = np::empty(static_cast<npy_intp>(hi - lo));
+            kit::consumer_records(table.columns().from(lo), hi - lo, np::events_data(out));
+            return out.release();
         }
-        const kit::EventRecords in = kit::events_in(a[0]);
+        const kit::EventRecords in = kit::events_in(a[0], table);
         if (mask || !sorted(in)) return filtered(in, mask, keep).release();
         const auto [lo, hi] = range([&](std::uint64_t b) { return kn::lower_bound_t(in.data, in.n, b); }, in.n);
         return np::slice_view(in.holder, static_cast<npy_intp>(lo), static_cast<npy_intp>(hi)).release();
@@ -552,14 +549,6 @@ const char* const kPolarityDoc =
 
 // ---------------------------------------------------------------------------
 
-template <class Map>
-Ref mapped(const kit::EventRecords& in, Map&& map) {
-    Ref out = np::empty(static_cast<npy_intp>(in.n));
-    kit::MaybeNoGil nogil(large(in.n));
-    kn::map_events(in.data, in.n, map, np::events_data(out));
-    return out;
-}
-
 constexpr auto kDownsample = kit::function("downsample", "np.ndarray", kit::Param{"events", "np.ndarray"},
                                            kit::Param{"factor", "int"});
 
@@ -568,7 +557,7 @@ PyObject* downsample(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         auto a = kit::parse(kDownsample, args, nargs, kwnames);
         const auto factor = static_cast<std::uint16_t>(std::min<long long>(int_in(a[1], "factor", 1, LLONG_MAX), 65535));
         const kit::EventRecords in = kit::events_in(a[0]);
-        return mapped(in, kn::Downsample{factor}).release();
+        return filtered(in, false, kn::Everything{}, kn::Downsample{factor}).release();
     });
 }
 
@@ -598,7 +587,7 @@ PyObject* flip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             kit::raise(PyExc_ValueError, "axis must be 'x' or 'y', got %R", axis);
         const kit::EventRecords in = kit::events_in(a[0]);
         require_inside(in, sensor);
-        return mapped(in, kn::Flip{y ? sensor.height : sensor.width, y}).release();
+        return filtered(in, false, kn::Everything{}, kn::Flip{y ? sensor.height : sensor.width, y}).release();
     });
 }
 

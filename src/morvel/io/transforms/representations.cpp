@@ -13,44 +13,34 @@ namespace {
 
 constexpr kit::Param kThreads{"threads", "Optional[int]", "None", nullptr, false, true};
 
-// How the events are split over threads (see kit/rows.hpp).
-enum class Split { bands, copies, runs_or_copies, runs_or_bands };
-
 // Fills `acc` (count elements, zeroed or as the kernel starts it at
 // `start`) with `kernel` over the events on up to `threads` threads, then
 // runs finish(begin, end) over it in blocks; ValueError for an event outside
-// the sensor.
-template <Split split, class T, class Kernel, class Finish>
+// the sensor. Time-sorted events are cut into runs of whole bins where
+// `runs`; other events fill per-thread copies where they pay, else bands of
+// rows (see kit/rows.hpp).
+template <bool runs, class T, class Kernel, class Finish>
 void accumulate(const kit::EventRecords& in, kn::Sensor sensor, const Kernel& kernel, T* acc, std::size_t count,
                 unsigned threads, Finish&& finish, T start = T{}) {
     std::size_t stop;
     {
         kit::MaybeNoGil nogil(large(in.n) || count * sizeof(T) >= kit::kReleaseGilBytes);
-        constexpr bool runs = split == Split::runs_or_copies || split == Split::runs_or_bands;
-        constexpr bool copies = split == Split::copies || split == Split::runs_or_copies;
         auto piece = [&](std::size_t b, std::size_t e, T* into) { return b + kernel.fill(in.data + b, e - b, into); };
-        auto bands = [&] {
+        auto spread = [&] {
+            if (kit::copies_pay(threads, in.n, count * sizeof(T)))
+                return kit::fill_copies(acc, count, in.n, threads, start, piece, Kernel::merge);
             return kit::fill_rows(sensor.height, in.n, threads,
                                   [&](kn::Rows rows) { return kernel.fill(in.data, in.n, acc, rows); });
         };
         if (kit::event_threads(threads, in.n) <= 1) {
             stop = kernel.fill(in.data, in.n, acc);
         } else if constexpr (runs) {
-            if (kit::t_sorted(in.data, in.n, threads))
-                stop = kit::fill_runs(kit::run_cuts(in.data, in.n, threads, [&](std::uint64_t t) { return kernel.key(t); }),
-                                      [&](std::size_t, std::size_t b, std::size_t e) { return piece(b, e, acc); });
-            else if constexpr (copies)
-                stop = kit::copies_pay(threads, in.n, count * sizeof(T))
-                           ? kit::fill_copies(acc, count, in.n, threads, start, piece, Kernel::merge)
-                           : bands();
-            else
-                stop = bands();
-        } else if constexpr (copies) {
-            stop = kit::copies_pay(threads, in.n, count * sizeof(T))
-                       ? kit::fill_copies(acc, count, in.n, threads, start, piece, Kernel::merge)
-                       : bands();
+            stop = kit::t_sorted(in.data, in.n, threads)
+                       ? kit::fill_runs(kit::run_cuts(in.data, in.n, threads, [&](std::uint64_t t) { return kernel.key(t); }),
+                                        [&](std::size_t, std::size_t b, std::size_t e) { return piece(b, e, acc); })
+                       : spread();
         } else {
-            stop = bands();
+            stop = spread();
         }
         if (stop == in.n) kit::for_blocks(count, threads, finish);
     }
@@ -173,7 +163,7 @@ PyObject* time_surface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             kit::MaybeNoGil nogil(count * sizeof(float) >= kit::kReleaseGilBytes);
             kit::for_blocks(count, threads, [&](std::size_t b, std::size_t e) { kn::TimeSurface::start(o + b, e - b); });
         }
-        accumulate<Split::copies>(
+        accumulate<false>(
             in, sensor, surface, o, count, threads,
             [&](std::size_t b, std::size_t e) { kn::TimeSurface::finish(o + b, e - b, tau); }, __builtin_inff());
         return out.release();
@@ -229,7 +219,7 @@ PyObject* stacked_histogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         }
         const std::size_t count = 2 * std::size_t{n_bins} * sensor.plane();
         auto* o = static_cast<std::uint8_t*>(PyArray_DATA(np::arr(out)));
-        accumulate<Split::runs_or_copies>(in, sensor, hist, o, count, threads, [&](std::size_t b, std::size_t e) {
+        accumulate<true>(in, sensor, hist, o, count, threads, [&](std::size_t b, std::size_t e) {
             if (cutoff < 255) kn::StackedHistogram::cut_off(o + b, e - b, cutoff);
         });
         return out.release();
@@ -310,9 +300,8 @@ void count_frames(const kit::EventRecords& in, kn::Sensor sensor, bool per_polar
     const kn::EventFrames<Bins> frames{sensor, per_polarity, bins};
     const std::size_t count = bins.size() * (per_polarity ? 2 : 1) * sensor.plane();
     auto* o = static_cast<std::int32_t*>(PyArray_DATA(np::arr(out)));
-    // One bin (count_image): copies; several: runs of time-sorted events.
-    constexpr Split split = std::is_same_v<Bins, kn::AllTime> ? Split::copies : Split::runs_or_copies;
-    accumulate<split>(in, sensor, frames, o, count, threads, [](std::size_t, std::size_t) {});
+    // One bin (count_image) has no runs to cut.
+    accumulate<!std::is_same_v<Bins, kn::AllTime>>(in, sensor, frames, o, count, threads, [](std::size_t, std::size_t) {});
 }
 
 Ref frames_array(std::size_t bins, bool per_polarity, kn::Sensor s, bool stack) {
