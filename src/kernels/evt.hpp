@@ -348,7 +348,6 @@ struct Evt3Decoder {
         return k;
     }
 
-private:
     // Events of one word: the set bits of a vector's mask; EVT_ADDR_X is one.
     static MORVEL_INLINE std::uint16_t word_events(std::uint16_t w) noexcept {
         const auto type = static_cast<std::uint16_t>(w >> 12);
@@ -363,6 +362,8 @@ private:
         v = static_cast<std::uint16_t>((v + (v >> 4)) & 0x0F0Fu);
         return static_cast<std::uint16_t>((v + (v >> 8)) & 0x1Fu);
     }
+
+private:
 
     // Decoder state kept in locals for the hot loop. The time is held as
     // base = (loops << 24) | (time_high << 12) and t = base + time_low, which

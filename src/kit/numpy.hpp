@@ -155,6 +155,21 @@ inline Ref as_events(PyObject* obj) {
     return check(PyArray_FromAny(obj, d, 1, 1, NPY_ARRAY_C_CONTIGUOUS, nullptr));
 }
 
+// A caller's buffer to fill with events: a writable, C-contiguous, 1-d
+// EVENT_DTYPE array (TypeError or ValueError naming `param` otherwise).
+inline Event* out_events(PyObject* out, const char* param, std::size_t& length) {
+    if (!PyArray_Check(out)) raise(PyExc_TypeError, "%s must be an EVENT_DTYPE array, got %s", param, Py_TYPE(out)->tp_name);
+    PyArrayObject* a = arr(out);
+    if (!PyArray_EquivTypes(PyArray_DESCR(a), event_descr()))
+        raise(PyExc_TypeError, "%s must be an EVENT_DTYPE array, got dtype %S", param,
+              reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+    if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, "%s must be 1-d, got %d dimensions", param, PyArray_NDIM(a));
+    if (!PyArray_IS_C_CONTIGUOUS(a)) raise(PyExc_ValueError, "%s must be C-contiguous", param);
+    if (!PyArray_ISWRITEABLE(a)) raise(PyExc_ValueError, "%s is read-only", param);
+    length = static_cast<std::size_t>(PyArray_DIM(a, 0));
+    return static_cast<Event*>(PyArray_DATA(a));
+}
+
 #ifdef KIT_NUMPY_DEFINE_API
 // The module-level names of a module that works on arrays: NumPy's C API
 // imported and `np`; with events, also `EVENT_DTYPE` (from

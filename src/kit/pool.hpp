@@ -13,6 +13,9 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -29,6 +32,19 @@ inline unsigned usable_cores() noexcept {
     }
     const unsigned h = std::thread::hardware_concurrency();
     return h ? h : 1;
+}
+
+// Memory for work on the pool, from malloc (first touched by the thread
+// that fills it).
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+using Bytes = std::unique_ptr<unsigned char[], FreeDeleter>;
+
+inline Bytes uninitialised_bytes(std::size_t n) {
+    Bytes b(static_cast<unsigned char*>(std::malloc(n ? n : 1)));
+    if (!b) throw std::bad_alloc();
+    return b;
 }
 
 namespace detail {

@@ -10,8 +10,8 @@
 // The caller releases the GIL.
 #pragma once
 
-#include "args.hpp"
 #include "pool.hpp"
+#include "threads.hpp"
 #include "ref.hpp"
 #include "../kernels/representations.hpp"
 
@@ -23,18 +23,6 @@
 
 namespace kit {
 
-// `threads=` as every call takes it: None for the cores this process may
-// use, else an int >= 1.
-inline unsigned arg_threads(PyObject* o, const char* param = "threads") {
-    if (!o || o == Py_None) return usable_cores();
-    Ref v = arg_int_object(o, param);
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) raise();
-    if (overflow < 0 || (!overflow && n < 1)) raise(PyExc_ValueError, "%s must be >= 1, got %S", param, v.get());
-    return overflow || n > 1024 ? 1024u : static_cast<unsigned>(n);
-}
-
 // Fewer events than this per thread are not worth a thread.
 inline constexpr std::size_t kMinEventsPerThread = std::size_t{1} << 18;
 
@@ -43,10 +31,6 @@ inline unsigned event_threads(unsigned threads, std::size_t n) {
     const std::size_t t = std::min<std::size_t>(threads, n / kMinEventsPerThread);
     return t ? static_cast<unsigned>(t) : 1u;
 }
-
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 
 // Zeroed memory for `count` elements of T (calloc: large blocks come zeroed
 // from the system, first touched by the thread that fills them).

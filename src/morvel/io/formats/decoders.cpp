@@ -5,6 +5,8 @@
 #include "formats.hpp"
 
 #include "kit/buffer.hpp"
+#include "kit/split.hpp"
+#include "kit/threads.hpp"
 #include "kernels/evt.hpp"
 
 #include <cstring>
@@ -89,19 +91,25 @@ Ref run_decoder_live(kn::Evt3Decoder& dec, const unsigned char* data, std::size_
 // ---------------------------------------------------------------------------
 // decode_evt2 / decode_evt3: a fresh decoder over one whole `bytes` object.
 
-constexpr auto kDecodeEvt2 = kit::function("decode_evt2", "np.ndarray", kit::Param{"raw_data", "bytes", nullptr, "bytes"});
-constexpr auto kDecodeEvt3 = kit::function("decode_evt3", "np.ndarray", kit::Param{"raw_data", "bytes", nullptr, "bytes"});
+constexpr auto kDecodeEvt2 = kit::function("decode_evt2", "np.ndarray", kit::Param{"raw_data", "bytes", nullptr, "bytes"},
+                                           kit::kThreads);
+constexpr auto kDecodeEvt3 = kit::function("decode_evt3", "np.ndarray", kit::Param{"raw_data", "bytes", nullptr, "bytes"},
+                                           kit::kThreads);
 
 template <class Decoder>
-PyObject* decode_whole(const kit::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* decode_whole(const kit::Signature<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(sig, args, nargs, kwnames);
         PyObject* raw = kit::arg_bytes(a[0], "raw_data");
+        const unsigned threads = kit::arg_threads(a[1]);
         const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(raw));
         if (n % Decoder::kWordBytes != 0)
             kit::raise(PyExc_ValueError, "buffer size must be a multiple of element size");
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw));
+        if (kit::split_cuts(n, Decoder::kWordBytes, threads).size() > 2)
+            return kit::decode_parallel(Decoder{}, data, n, threads).release();
         Decoder dec;
-        return run_decoder(dec, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(raw)), n).release();
+        return run_decoder(dec, data, n).release();
     });
 }
 
@@ -117,7 +125,10 @@ PyObject* decode_evt3(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 #define DECODE_WHOLE_DOC(what_is_refused)                                              \
     "Args:\n"                                                                      \
     "    raw_data: The words, exactly a bytes object (the data after a RAW\n"     \
-    "        file's header).\n\n"                                                 \
+    "        file's header).\n"                                                   \
+    KIT_THREADS_DOC                                                                \
+    "        Large buffers are cut into pieces decoded in parallel, with the\n" \
+    "        same events as one decoder over the whole buffer.\n\n"             \
     "Returns:\n"                                                                   \
     "    EVENT_DTYPE array of the events, in input order (empty for empty input).\n\n" \
     "Raises:\n"                                                                    \

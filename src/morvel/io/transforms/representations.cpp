@@ -11,7 +11,7 @@
 namespace morvel::io::transforms {
 namespace {
 
-constexpr kit::Param kThreads{"threads", "Optional[int]", "None", nullptr, false, true};
+using kit::kThreads;
 
 // Fills `acc` (count elements, zeroed or as the kernel starts it at
 // `start`) with `kernel` over the events on up to `threads` threads, then

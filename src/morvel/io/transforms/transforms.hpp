@@ -19,7 +19,7 @@
     "Returns:\n"                                                                  \
     "    The kept events in their order (a new EVENT_DTYPE array), or a bool\n"  \
     "    array of len(events).\n\n"
-#define THREADS_DOC "    threads: Threads to use (default: the cores this process may run on).\n\n"
+#define THREADS_DOC KIT_THREADS_DOC "\n"
 
 namespace morvel::io::transforms {
 

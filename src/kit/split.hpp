@@ -1,0 +1,124 @@
+// Stateful decoders over the pool, in two phases (kernels/evt_split.hpp):
+//   1. each piece of the words, in parallel: its event count and what it
+//      does to the decoder's state;
+//   2. the summaries composed in order give each piece its start state and
+//      the offset of its events in one output, into which every piece then
+//      decodes in parallel.
+// The events are those of one decoder over the whole buffer, byte for byte,
+// however it is cut. The phases run without Python; decode_parallel
+// releases the GIL around them and allocates the output between them.
+#pragma once
+
+#include "numpy.hpp"
+#include "pool.hpp"
+#include "../kernels/evt_split.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+namespace kit {
+
+// Fewer bytes than this per piece are not worth a thread.
+inline constexpr std::size_t kMinSplitBytes = std::size_t{1} << 20;
+
+template <class Decoder>
+struct SplitPlan {
+    using Scan = morvel::kernels::Scan<Decoder>;
+    std::vector<std::size_t> cuts;     // byte offsets: 0 = c0 < c1 < ... = n
+    std::vector<std::size_t> offsets;  // events before each piece; the last is the total
+    std::vector<Decoder> starts;       // state at each piece's start; the last is the end state
+    unsigned threads = 1;
+
+    std::size_t pieces() const noexcept { return cuts.size() - 1; }
+    std::size_t events() const noexcept { return offsets.back(); }
+    const Decoder& end_state() const noexcept { return starts.back(); }
+};
+
+// The pieces for `threads` threads over n bytes of `word`-byte words: one
+// per thread, none below kMinSplitBytes (one piece for small inputs).
+inline std::vector<std::size_t> split_cuts(std::size_t n, std::size_t word, unsigned threads) {
+    const std::size_t words = n / word;
+    std::size_t pieces = std::min<std::size_t>(threads, n / kMinSplitBytes);
+    if (pieces < 1) pieces = 1;
+    std::vector<std::size_t> cuts{0};
+    for (std::size_t i = 1; i < pieces; ++i) cuts.push_back(words * i / pieces * word);
+    cuts.push_back(n);
+    return cuts;
+}
+
+// Phase 1 over given cuts (word boundaries), from state `start`.
+template <class Decoder>
+SplitPlan<Decoder> plan_split(const Decoder& start, const unsigned char* data, std::vector<std::size_t> cuts,
+                              unsigned threads) {
+    using Scan = morvel::kernels::Scan<Decoder>;
+    SplitPlan<Decoder> plan;
+    plan.cuts = std::move(cuts);
+    plan.threads = threads;
+    const std::size_t pieces = plan.pieces();
+    std::vector<typename Scan::Summary> sums(pieces);
+    parallel_for(pieces, threads, [&](std::size_t i) {
+        sums[i] = Scan::summarize(start, data + plan.cuts[i], plan.cuts[i + 1] - plan.cuts[i]);
+    });
+    plan.offsets.assign(pieces + 1, 0);
+    plan.starts.assign(pieces + 1, start);
+    for (std::size_t i = 0; i < pieces; ++i) {
+        plan.offsets[i + 1] = plan.offsets[i] + sums[i].events;
+        plan.starts[i + 1] = plan.starts[i];
+        Scan::apply(plan.starts[i + 1], sums[i]);
+    }
+    return plan;
+}
+
+// Phase 1 over n bytes cut for `threads` threads.
+template <class Decoder>
+SplitPlan<Decoder> plan_split(const Decoder& start, const unsigned char* data, std::size_t n, unsigned threads) {
+    return plan_split(start, data, split_cuts(n, Decoder::kWordBytes, threads), threads);
+}
+
+// Phase 2: every piece into out (room for plan.events()). Returns the events
+// written, which is plan.events() unless the bytes changed since phase 1.
+template <class Decoder>
+std::size_t decode_split(const SplitPlan<Decoder>& plan, const unsigned char* data,
+                         morvel::kernels::Event* out) {
+    const std::size_t pieces = plan.pieces();
+    std::vector<std::size_t> got(pieces);
+    parallel_for(pieces, plan.threads, [&](std::size_t i) {
+        Decoder d = plan.starts[i];
+        got[i] = d.decode(data + plan.cuts[i], plan.cuts[i + 1] - plan.cuts[i], out + plan.offsets[i]);
+    });
+    std::size_t total = 0;
+    for (std::size_t g : got) total += g;
+    return total;
+}
+
+// Waits for Ctrl-C and other signals noticed while the GIL was released.
+inline void check_signals() {
+    if (PyErr_CheckSignals() < 0) raise();
+}
+
+// The events of n bytes of words decoded from state `start` on up to
+// `threads` threads, as a new EVENT_DTYPE array. The bytes must not change
+// meanwhile (a bytes object, a private buffer). A signal that arrives
+// meanwhile is raised once the pieces are done.
+template <class Decoder>
+Ref decode_parallel(const Decoder& start, const unsigned char* data, std::size_t n, unsigned threads,
+                    Decoder* end_state = nullptr) {
+    std::vector<std::size_t> cuts = split_cuts(n, Decoder::kWordBytes, threads);
+    SplitPlan<Decoder> plan;
+    {
+        NoGil nogil;
+        plan = plan_split(start, data, std::move(cuts), threads);
+    }
+    check_signals();
+    Ref out = np::empty(static_cast<npy_intp>(plan.events()));
+    {
+        NoGil nogil;
+        decode_split(plan, data, np::events_data(out));
+    }
+    check_signals();
+    if (end_state) *end_state = plan.end_state();
+    return out;
+}
+
+}  // namespace kit
