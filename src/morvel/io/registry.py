@@ -47,9 +47,9 @@ _HDF5_MAGIC = b"\x89HDF\r\n\x1a\n"
 _EVENT_BYTES = 13
 
 _FORMATS = [
-    FormatInfo("evt3", "Prophesee RAW, EVT 3.0 (16-bit words)", (".raw",), True, True, False),
-    FormatInfo("evt2", "Prophesee RAW, EVT 2.0 (32-bit words)", (".raw",), True, True, False),
-    FormatInfo("evt2.1", "Prophesee RAW, EVT 2.1 (64-bit words)", (".raw",), True, True, False),
+    FormatInfo("evt3", "Prophesee RAW, EVT 3.0 (16-bit words)", (".raw",), True, True, True),
+    FormatInfo("evt2", "Prophesee RAW, EVT 2.0 (32-bit words)", (".raw",), True, True, True),
+    FormatInfo("evt2.1", "Prophesee RAW, EVT 2.1 (64-bit words)", (".raw",), True, True, True),
     FormatInfo("dat", "Prophesee DAT (8-byte CD events, 32-bit timestamps)", (".dat",), True, True, False),
     FormatInfo("aedat4", "iniVation AEDAT4 (FlatBuffers packets, optionally LZ4 / Zstandard)", (".aedat4",),
                True, True, True),
@@ -282,6 +282,8 @@ class Recording:
         self._reader = reader
         self._seeks = seeks
         self._closed = False
+        self._pass: Optional[Iterator[np.ndarray]] = None  # read_into's pass over the chunks
+        self._left: Optional[np.ndarray] = None
 
     def __repr__(self) -> str:
         return f"<Recording {self.format} {self.path!r}>"
@@ -309,8 +311,10 @@ class Recording:
         """read_time_window(t_start, t_end) -> np.ndarray
 
         Events with t_start <= t < t_end, exactly as a full read gives them (in
-        file order). AEDAT4 files with a data table and HDF5 files in the
-        separate layout seek through their index (``FORMATS[name].seeks``);
+        file order). RAW files (indexed on the first call, see
+        ``RawReader.read_time_window``), AEDAT4 files with a data table and
+        HDF5 files in the separate layout seek through their index
+        (``FORMATS[name].seeks``);
         the other formats read forward from the start and stop at the first
         event at or past t_end, as long as the events read so far are in time
         order (a file whose times go back is read to its end).
@@ -325,6 +329,49 @@ class Recording:
             except KeyError:  # an HDF5 layout without a seekable time column
                 pass
         return _forward_window(iter(reader), t_start, t_end)
+
+    def read_into(self, out: np.ndarray) -> int:
+        """read_into(out) -> int
+
+        Decode the next events of one pass over the recording into ``out`` (a
+        writable 1-d EVENT_DTYPE array) and return how many were written:
+        len(out) but at the end, 0 there. RAW files decode straight into
+        ``out``; other formats copy from their chunks. ``rewind()`` starts
+        over."""
+        reader = self._live()
+        native = getattr(reader, "read_into", None)
+        if native is not None:
+            return int(native(out))
+        from morvel.io.streaming import EVENT_DTYPE
+
+        if not isinstance(out, np.ndarray) or out.dtype != EVENT_DTYPE:
+            raise TypeError(f"out must be an EVENT_DTYPE array, got {type(out).__name__}")
+        if out.ndim != 1 or not out.flags.c_contiguous or not out.flags.writeable:
+            raise ValueError("out must be a writable, C-contiguous, 1-d array")
+        if self._pass is None:
+            self._pass, self._left = iter(reader), None
+        k = 0
+        while k < len(out):
+            if self._left is None or not len(self._left):
+                nxt = next(self._pass, None)
+                if nxt is None:
+                    break
+                self._left = nxt if nxt.dtype == EVENT_DTYPE else _as_events(nxt)
+            take = min(len(out) - k, len(self._left))
+            out[k:k + take] = self._left[:take]
+            self._left = self._left[take:]
+            k += take
+        return k
+
+    def rewind(self) -> None:
+        """rewind() -> None
+
+        Make the next ``read_into`` start at the first event again."""
+        reader = self._live()
+        native = getattr(reader, "rewind", None)
+        if native is not None:
+            native()
+        self._pass, self._left = None, None
 
     def count_events(self) -> Optional[int]:
         """count_events() -> Optional[int]
@@ -426,7 +473,7 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
         from morvel.io.formats import RawReader
 
         r = RawReader(path, chunk_size=chunk_size, format=_RAW_NAMES[name])
-        return r, r.sensor_size, False
+        return r, r.sensor_size, True
     if name == "dat":
         _no_options(name, options)
         from morvel.io.recordings import DatReader
