@@ -3,10 +3,14 @@
 
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
+#include "kit/split.hpp"
+#include "kit/threads.hpp"
 #include "kernels/packed_frames.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -78,21 +82,35 @@ std::size_t count_events(const unsigned char* data, std::size_t n) {
 std::size_t count_events(const unsigned char* data, std::size_t n) { return pf::count_events(data, n); }
 #endif
 
-// Count the events of n_frames whole frames, allocate exactly, unpack.
+// Count the events of n_frames whole frames, allocate exactly, unpack: on
+// up to `threads` threads, each taking a run of whole frames (counted, then
+// unpacked into its slice of the output).
 Ref unpack_events(const unsigned char* data, std::size_t frame_bytes, std::size_t n_frames, std::uint32_t width,
-                  std::uint64_t start_frame, std::uint64_t interval) {
+                  std::uint64_t start_frame, std::uint64_t interval, unsigned threads = 1) {
     const std::size_t n_bytes = frame_bytes * n_frames;
     const bool release = n_bytes >= kReleaseGilBytes;
-    std::size_t count;
+    const std::size_t runs =
+        std::max<std::size_t>(1, std::min({std::size_t{threads}, n_frames, n_bytes / kit::kMinSplitBytes}));
+    std::vector<std::size_t> first(runs + 1), offset(runs + 1, 0);
+    for (std::size_t r = 0; r <= runs; ++r) first[r] = n_frames * r / runs;
     {
         kit::MaybeNoGil nogil(release);
-        count = count_events(data, n_bytes);
+        kit::parallel_for(runs, static_cast<unsigned>(runs), [&](std::size_t r) {
+            offset[r + 1] = count_events(data + first[r] * frame_bytes, (first[r + 1] - first[r]) * frame_bytes);
+        });
     }
+    for (std::size_t r = 0; r < runs; ++r) offset[r + 1] += offset[r];
+    const std::size_t count = offset[runs];
     Ref events = np::empty(static_cast<npy_intp>(count));
     if (count != 0) {
+        morvel::kernels::Event* out = np::events_data(events);
         kit::MaybeNoGil nogil(release);
-        pf::unpack(data, frame_bytes, n_frames, width, start_frame, interval, np::events_data(events), count);
+        kit::parallel_for(runs, static_cast<unsigned>(runs), [&](std::size_t r) {
+            pf::unpack(data + first[r] * frame_bytes, frame_bytes, first[r + 1] - first[r], width,
+                       start_frame + first[r], interval, out + offset[r], offset[r + 1] - offset[r]);
+        });
     }
+    if (release) kit::check_signals();
     return events;
 }
 
@@ -156,7 +174,8 @@ const char* const kUnpackFrameDoc =
 
 constexpr auto kUnpackFrames =
     kit::function("unpack_frames", "np.ndarray", kData, kWidth, kHeight,
-                  kit::Param{"frame_interval_us", "int", "1000", "int"}, kit::Param{"start_frame", "int", "0", "int"});
+                  kit::Param{"frame_interval_us", "int", "1000", "int"}, kit::Param{"start_frame", "int", "0", "int"},
+                  kit::kThreads);
 
 PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
@@ -166,6 +185,7 @@ PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Ref height = kit::arg_int_exact(a[2], "height");
         const std::uint64_t interval = a[3] ? wrapped_u64(a[3], "frame_interval_us") : 1000;
         const std::uint64_t start_frame = a[4] ? wrapped_u64(a[4], "start_frame") : 0;
+        const unsigned threads = kit::arg_threads(a[5]);
         const Dimensions dims = check_dimensions(std::move(width), std::move(height));
 
         std::size_t frame_bytes = 0;
@@ -177,7 +197,8 @@ PyObject* unpack_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                        dims.width_obj.get(), dims.height_obj.get());
         const auto len = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
         const std::size_t n_frames = len / frame_bytes;  // a trailing partial frame is ignored
-        return unpack_events(bytes_data(data), frame_bytes, n_frames, dims.width, start_frame, interval).release();
+        return unpack_events(bytes_data(data), frame_bytes, n_frames, dims.width, start_frame, interval, threads)
+            .release();
     });
 }
 
@@ -193,7 +214,9 @@ const char* const kUnpackFramesDoc =
     "    height: Frame height in pixels (0 to 65536); width * height must be at\n"
     "        least 4, so that a frame holds at least one byte.\n"
     "    frame_interval_us: Microseconds between frames.\n"
-    "    start_frame: Number of the first frame.\n\n"
+    "    start_frame: Number of the first frame.\n"
+    KIT_THREADS_DOC
+    "        Each takes a run of whole frames; the events are the same.\n\n"
     "Returns:\n"
     "    Concatenated event array from all frames, sorted by timestamp.\n"
     "    Frame f (from 0) gives t = (start_frame + f) * frame_interval_us modulo\n"
