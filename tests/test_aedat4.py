@@ -46,7 +46,7 @@ def test_module_and_frame_config():
     assert unpack_frame.__doc__.startswith("unpack_frame(bytes data: bytes, int width: int, int height: int, "
                                            "int timestamp: int) -> np.ndarray\n\nUnpack a single 2-bit packed")
     assert unpack_frames.__doc__.startswith("unpack_frames(bytes data: bytes, int width: int, int height: int, "
-                                            "int frame_interval_us: int = 1000, int start_frame: int = 0)")
+                                            "int frame_interval_us: int = 1000, int start_frame: int = 0, *, threads: Optional[int] = None)")
     fields = dataclasses.fields(FrameConfig)
     assert [(f.name, f.type, f.default) for f in fields] == [
         ("width", int, dataclasses.MISSING), ("height", int, dataclasses.MISSING), ("frame_interval_us", int, 1000)]

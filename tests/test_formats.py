@@ -138,12 +138,15 @@ def test_importing_fails_without_streaming():
 @pytest.mark.parametrize(
     "obj, first_line, params",
     [
-        (decode_evt2, "decode_evt2(bytes raw_data: bytes) -> np.ndarray", ["raw_data"]),
-        (decode_evt3, "decode_evt3(bytes raw_data: bytes) -> np.ndarray", ["raw_data"]),
+        (decode_evt2, "decode_evt2(bytes raw_data: bytes, *, threads: Optional[int] = None) -> np.ndarray",
+         ["raw_data", "threads"]),
+        (decode_evt3, "decode_evt3(bytes raw_data: bytes, *, threads: Optional[int] = None) -> np.ndarray",
+         ["raw_data", "threads"]),
         (events_to_frames, "events_to_frames(events: np.ndarray, sensor_size: Tuple[int, int], n_frames: int = 1, "
-                           "accumulate: bool = True) -> np.ndarray", ["events", "sensor_size", "n_frames", "accumulate"]),
-        (events_to_raster, "events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100) -> np.ndarray",
-         ["events", "n_neurons", "time_bins"]),
+                           "accumulate: bool = True, *, threads: Optional[int] = None) -> np.ndarray",
+         ["events", "sensor_size", "n_frames", "accumulate", "threads"]),
+        (events_to_raster, "events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100, *, "
+                           "threads: Optional[int] = None) -> np.ndarray", ["events", "n_neurons", "time_bins", "threads"]),
         (Evt2Decoder, "Evt2Decoder()", []),
         (Evt3Decoder, "Evt3Decoder()", []),
         (Evt2Decoder.decode, "decode(self, data: Buffer) -> np.ndarray", ["self", "data"]),
@@ -167,7 +170,8 @@ def test_stub_matches_module():
             members |= {n.target.id for n in node.body if isinstance(n, ast.AnnAssign)}
             assert members == {m for m in vars(obj) if not m.startswith("_")}
         else:
-            assert [a.arg for a in node.args.args] == list(inspect.signature(obj).parameters)
+            args = [a.arg for a in node.args.args + node.args.kwonlyargs]
+            assert args == list(inspect.signature(obj).parameters)
 
 
 # --- EVT 2.0 ------------------------------------------------------------------------

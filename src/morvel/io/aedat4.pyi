@@ -36,7 +36,13 @@ def unpack_frame(data: bytes, width: int, height: int, timestamp: int) -> np.nda
     """
 
 def unpack_frames(
-    data: bytes, width: int, height: int, frame_interval_us: int = 1000, start_frame: int = 0
+    data: bytes,
+    width: int,
+    height: int,
+    frame_interval_us: int = 1000,
+    start_frame: int = 0,
+    *,
+    threads: Optional[int] = None,
 ) -> np.ndarray:
     """Unpack multiple consecutive 2-bit packed frames, sorted by timestamp.
 

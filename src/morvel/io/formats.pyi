@@ -17,18 +17,22 @@ EVENT_DTYPE: np.dtype
 
 __test__: dict
 
-def decode_evt2(raw_data: bytes) -> np.ndarray:
+def decode_evt2(raw_data: bytes, *, threads: Optional[int] = None) -> np.ndarray:
     """Decode EVT2 (Prophesee 32-bit) raw data to MORVEL events.
 
     raw_data must be exactly bytes (TypeError otherwise) and a whole number of
-    4-byte words (ValueError otherwise). Events come in input order.
+    4-byte words (ValueError otherwise). Events come in input order. Large
+    buffers are decoded in pieces on up to ``threads`` threads (default: the
+    cores this process may use), with the same events.
     """
 
-def decode_evt3(raw_data: bytes) -> np.ndarray:
+def decode_evt3(raw_data: bytes, *, threads: Optional[int] = None) -> np.ndarray:
     """Decode EVT3 (Prophesee 16-bit) raw data to MORVEL events.
 
     raw_data must be exactly bytes (TypeError otherwise) and a whole number of
-    2-byte words (ValueError otherwise). Events come in input order.
+    2-byte words (ValueError otherwise). Events come in input order. Large
+    buffers are decoded in pieces on up to ``threads`` threads, with the same
+    events.
     """
 
 @disjoint_base
@@ -58,7 +62,12 @@ class Evt3Decoder:
         """Bytes held from the last decode() that do not yet make a whole word (0 or 1)."""
 
 def events_to_frames(
-    events: np.ndarray, sensor_size: Tuple[int, int], n_frames: int = 1, accumulate: bool = True
+    events: np.ndarray,
+    sensor_size: Tuple[int, int],
+    n_frames: int = 1,
+    accumulate: bool = True,
+    *,
+    threads: Optional[int] = None,
 ) -> np.ndarray:
     """Convert events to dense frame representation.
 
@@ -67,7 +76,9 @@ def events_to_frames(
     sensor are dropped.
     """
 
-def events_to_raster(events: np.ndarray, n_neurons: int, time_bins: int = 100) -> np.ndarray:
+def events_to_raster(
+    events: np.ndarray, n_neurons: int, time_bins: int = 100, *, threads: Optional[int] = None
+) -> np.ndarray:
     """Convert events to spike raster (neuron x time).
 
     Binary float32 array of shape (time_bins, n_neurons); the neuron of an
@@ -92,10 +103,16 @@ class RawReader:
     ) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (decoded in pieces on up to ``threads`` threads)."""
     def count_events(self) -> int:
         """Number of events, counted from the words without decoding them."""
+    def read_time_window(self, t_start: int, t_end: int, *, threads: Optional[int] = None) -> np.ndarray:
+        """Events with t_start <= t < t_end as read_all() gives them; the first call indexes the file."""
+    def read_into(self, out: np.ndarray) -> int:
+        """Decode the next events of one pass over the file into ``out``; returns the count (0 at the end)."""
+    def rewind(self) -> None:
+        """Make the next read_into() start at the first event again."""
 
 @disjoint_base
 class RawWriter:
