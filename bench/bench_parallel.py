@@ -1,0 +1,138 @@
+"""Decoding on every core: RAW files read whole against expelliarmus and faery, two threads
+against one, time windows against decoding the file, and the floor beside each row (a fresh
+array of the same output written once).
+
+The input is a camera-like recording (the transforms bench's stream: moving blobs, bursts,
+noise, hot pixels) of 20 M events at 1280x720 (quick: 1 M), written by our own write_raw.
+"""
+
+from __future__ import annotations
+
+import atexit
+import os
+import shutil
+import tempfile
+import threading
+
+import numpy as np
+
+from bench_transforms import camera_events
+from common import Case, best_time
+
+
+def _floor_ms(n_bytes: int) -> float:
+    """A fresh array of n_bytes written once (first-touch page faults included)."""
+    return best_time(lambda: np.empty(n_bytes, np.uint8).fill(1), None, 3) * 1e3
+
+
+def _copy_scaling(n_bytes: int) -> float:
+    """What two threads gain on a fresh copy of n_bytes: the memory system's own limit."""
+    src = np.ones(n_bytes, np.uint8)
+
+    def one():
+        np.copyto(np.empty(n_bytes, np.uint8), src)
+
+    def two():
+        dst = np.empty(n_bytes, np.uint8)
+        half = n_bytes // 2
+        t = threading.Thread(target=np.copyto, args=(dst[:half], src[:half]))
+        t.start()
+        np.copyto(dst[half:], src[half:])
+        t.join()
+
+    return best_time(one, None, 3) / best_time(two, None, 3)
+
+
+def cases(quick: bool) -> list[Case]:
+    import faery
+    from expelliarmus import Wizard
+
+    from morvel.io.formats import RawReader, RawWriter, decode_evt2, decode_evt3, events_to_frames, write_raw
+    from morvel.io.streaming import EVENT_DTYPE
+
+    n = 1_000_000 if quick else 20_000_000
+    ev = camera_events(n, EVENT_DTYPE)
+    tmp = tempfile.mkdtemp(prefix="morvel-bench-parallel-")
+    atexit.register(shutil.rmtree, tmp, ignore_errors=True)
+    out_bytes = n * EVENT_DTYPE.itemsize
+    floor = _floor_ms(out_bytes)
+    scaling = _copy_scaling(out_bytes)
+    floor_note = f"floor (a fresh {out_bytes / 1e6:.0f} MB array written once): {floor:.1f} ms"
+    units = (n, "ev")
+    out: list[Case] = []
+
+    for fmt in ("EVT2", "EVT3"):
+        path = os.path.join(tmp, f"{fmt}.raw")
+        write_raw(path, ev, format=fmt, sensor_size=(1280, 720))
+        mb = os.path.getsize(path) / 1e6
+        with open(path, "rb") as f:  # into the page cache
+            f.read()
+
+        def ours(path=path):  # a new reader each time: its index is built within the call
+            RawReader(path).read_all()
+
+        one_ms = best_time(lambda path=path: RawReader(path).read_all(threads=1), None, 3) * 1e3
+        wizard = Wizard(encoding=fmt.lower())
+        out.append(Case(
+            "parallel", f"RawReader.read_all {fmt} {mb:.0f} MB, all cores", ours,
+            {"expelliarmus": lambda path=path, wizard=wizard: wizard.read(path),
+             "faery": lambda path=path: np.concatenate(list(faery.events_stream_from_file(path)))},
+            target=2, target_ref="expelliarmus", units=units, repeat=3,
+            note=f"{floor_note}; one thread {one_ms:.1f} ms = {one_ms / floor:.2f}x the floor"))
+
+    for fmt, decode in (("EVT2", decode_evt2), ("EVT3", decode_evt3)):
+        raw = open(os.path.join(tmp, f"{fmt}.raw"), "rb").read()
+        raw = raw[raw.index(b"% end\n") + 6:]
+        if fmt == "EVT3" and not quick:
+            raw = raw + raw[: (100_000_000 - len(raw)) // 2 * 2] if len(raw) < 100_000_000 else raw
+        target = 1.6 if fmt == "EVT3" else scaling
+        out.append(Case(
+            "parallel", f"decode_evt{fmt[-1]} {len(raw) / 1e6:.0f} MB: 2 threads vs 1",
+            lambda raw=raw, decode=decode: decode(raw, threads=2),
+            {"threads=1": lambda raw=raw, decode=decode: decode(raw, threads=1)}, target=target, repeat=3,
+            note=f"a fresh {out_bytes / 1e6:.0f} MB copy scales {scaling:.2f}x on 2 threads here"))
+
+    out.append(Case(
+        "parallel", f"events_to_frames {n / 1e6:g} M ev, 10 frames: 2 threads vs 1",
+        lambda: events_to_frames(ev, (1280, 720), 10, threads=2),
+        {"threads=1": lambda: events_to_frames(ev, (1280, 720), 10, threads=1)}, target=scaling, repeat=3,
+        note=f"a fresh copy scales {scaling:.2f}x on 2 threads here"))
+
+    # A 200 MB file (quick: 10 MB): the stream twice, the second time 10 s later.
+    big = os.path.join(tmp, "big.raw")
+    span = int(ev["t"][-1]) + 1
+    with RawWriter(big, "EVT3", (1280, 720)) as w:
+        for k in range(1 if quick else 2):
+            shifted = ev.copy()
+            shifted["t"] += k * span
+            w.write(shifted)
+    mb = os.path.getsize(big) / 1e6
+    with open(big, "rb") as f:
+        f.read()
+    reader = RawReader(big)
+    middle = span // 2
+    reader.read_time_window(middle, middle + 10_000)  # the index, kept by the reader
+    out.append(Case(
+        "parallel", f"read_time_window 10 ms in a {mb:.0f} MB EVT3 file", lambda: reader.read_time_window(middle, middle + 10_000),
+        {"decoding the file (read_all)": lambda: RawReader(big).read_all()}, target=50, repeat=5,
+        note="the reader's index built by its first call (next row)"))
+    out.append(Case(
+        "parallel", "  the same, first call of a new reader (indexes the file)",
+        lambda: RawReader(big).read_time_window(middle, middle + 10_000),
+        {"decoding the file (read_all)": lambda: RawReader(big).read_all()}, repeat=3))
+
+    chunk = 100_000 if quick else 1_000_000
+    buf = np.empty(chunk, EVENT_DTYPE)
+
+    def into():
+        r = RawReader(big)
+        while r.read_into(buf):
+            pass
+
+    def chunks():
+        for _ in RawReader(big, chunk_size=chunk):
+            pass
+
+    out.append(Case("parallel", f"read_into a reused {chunk:,}-event buffer", into,
+                    {"iterating chunks of as many": chunks}, repeat=3))
+    return out
