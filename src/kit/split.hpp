@@ -5,11 +5,10 @@
 //      the offset of its events in one output, into which every piece then
 //      decodes in parallel.
 // The events are those of one decoder over the whole buffer, byte for byte,
-// however it is cut. The phases run without Python; decode_parallel
-// releases the GIL around them and allocates the output between them.
+// however it is cut. No Python here (kit/split_array.hpp runs the phases
+// for a call, without the GIL, around the allocation of its output).
 #pragma once
 
-#include "numpy.hpp"
 #include "pool.hpp"
 #include "../kernels/evt_split.hpp"
 
@@ -90,35 +89,6 @@ std::size_t decode_split(const SplitPlan<Decoder>& plan, const unsigned char* da
     std::size_t total = 0;
     for (std::size_t g : got) total += g;
     return total;
-}
-
-// Waits for Ctrl-C and other signals noticed while the GIL was released.
-inline void check_signals() {
-    if (PyErr_CheckSignals() < 0) raise();
-}
-
-// The events of n bytes of words decoded from state `start` on up to
-// `threads` threads, as a new EVENT_DTYPE array. The bytes must not change
-// meanwhile (a bytes object, a private buffer). A signal that arrives
-// meanwhile is raised once the pieces are done.
-template <class Decoder>
-Ref decode_parallel(const Decoder& start, const unsigned char* data, std::size_t n, unsigned threads,
-                    Decoder* end_state = nullptr) {
-    std::vector<std::size_t> cuts = split_cuts(n, Decoder::kWordBytes, threads);
-    SplitPlan<Decoder> plan;
-    {
-        NoGil nogil;
-        plan = plan_split(start, data, std::move(cuts), threads);
-    }
-    check_signals();
-    Ref out = np::empty(static_cast<npy_intp>(plan.events()));
-    {
-        NoGil nogil;
-        decode_split(plan, data, np::events_data(out));
-    }
-    check_signals();
-    if (end_state) *end_state = plan.end_state();
-    return out;
 }
 
 }  // namespace kit

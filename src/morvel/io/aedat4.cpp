@@ -3,7 +3,7 @@
 
 #include "kit/kit.hpp"
 #include "kit/numpy.hpp"
-#include "kit/split.hpp"
+#include "kit/split_array.hpp"
 #include "kit/threads.hpp"
 #include "kernels/packed_frames.hpp"
 

@@ -5,7 +5,7 @@
 #include "formats.hpp"
 
 #include "kit/buffer.hpp"
-#include "kit/split.hpp"
+#include "kit/split_array.hpp"
 #include "kit/threads.hpp"
 #include "kernels/evt.hpp"
 

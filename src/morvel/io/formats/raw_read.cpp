@@ -8,7 +8,7 @@
 #include "kit/chunks.hpp"
 #include "kit/file.hpp"
 #include "kit/header.hpp"
-#include "kit/split.hpp"
+#include "kit/split_array.hpp"
 #include "kit/threads.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_split.hpp"
