@@ -319,3 +319,15 @@ def test_unpack_frames_the_same_on_every_thread_count():
     one = unpack_frames(data, 640, 480, 250, 2**60, threads=1)
     for threads in (2, 3, 8):
         assert np.array_equal(unpack_frames(data, 640, 480, 250, 2**60, threads=threads), one)
+
+
+@pytest.mark.parametrize("span", [None, 2**35], ids=["camera", "wraps"])  # 2**35: the 32-bit stamps wrap
+def test_dat_read_all_split(tmp_path, span):
+    ev = camera_events(600_000, 70, span=span)
+    path = str(tmp_path / "r.dat")
+    mio.write(path, ev, format="dat", sensor_size=(1280, 720))
+    r = mio.recordings.DatReader(path)
+    one = r.read_all(threads=1)
+    assert np.array_equal(one, ev)
+    for threads in (2, 3, 8):
+        assert np.array_equal(r.read_all(threads=threads), one)

@@ -35,8 +35,8 @@ class DatReader:
     def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (large files decoded in pieces on up to ``threads`` threads)."""
     def count_events(self) -> int:
         """Number of events, from the file's size."""
 

@@ -8,7 +8,7 @@
 #include "kit/chunks.hpp"
 #include "kit/file.hpp"
 #include "kit/header.hpp"
-#include "kit/split_array.hpp"
+#include "kit/split_file.hpp"
 #include "kit/threads.hpp"
 #include "kernels/evt.hpp"
 #include "kernels/evt_split.hpp"
@@ -209,37 +209,6 @@ std::size_t count_file_events(const Reader* self) {
 
 constexpr std::size_t kIndexStride = std::size_t{1} << 18;
 
-// Pieces [0, plan.pieces()) of the data, read by up to `threads` threads,
-// each taking a run of neighbouring pieces through one buffer of a piece's
-// size (staying in cache): fn(i, bytes, len) for every piece, without
-// Python. Returns 0, or the errno (-1: the file ended early) of a failed
-// read.
-template <class Fn>
-int over_pieces(int fd, long long data_offset, const std::vector<std::size_t>& cuts, std::size_t first,
-                std::size_t last, unsigned threads, Fn&& fn) {
-    const std::size_t pieces = last - first;
-    const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(threads, pieces));
-    std::vector<int> errs(runs, 0);
-    kit::parallel_for(runs, static_cast<unsigned>(runs), [&](std::size_t r) {
-        const std::size_t begin = first + pieces * r / runs, end = first + pieces * (r + 1) / runs;
-        std::size_t largest = 0;
-        for (std::size_t i = begin; i < end; ++i) largest = std::max(largest, cuts[i + 1] - cuts[i]);
-        kit::Bytes buf = kit::uninitialised_bytes(largest);
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t len = cuts[i + 1] - cuts[i];
-            int err = 0;
-            if (kit::pread_full(fd, buf.get(), len, data_offset + static_cast<long long>(cuts[i]), err) != len) {
-                errs[r] = err ? err : -1;
-                return;
-            }
-            fn(i, buf.get(), len);
-        }
-    });
-    for (int e : errs)
-        if (e) return e;
-    return 0;
-}
-
 struct FileStamp {
     long long size = -1, mtime_ns = 0;
 };
@@ -261,50 +230,16 @@ std::size_t data_bytes(const kit::File& file, const Reader* self) {
     return n;
 }
 
-void check_read(kit::File& file, int err) {
-    if (err == 0) return;
-    if (err > 0) {
-        errno = err;
-        file.raise_errno();
-    }
-    kit::raise(PyExc_OSError, "%S: the file changed while it was read", file.path());
-}
-
 // The index of the file's n data bytes, on up to `threads` threads.
 template <class Decoder>
 std::shared_ptr<const RawIndex<Decoder>> build_index(const Reader* self, kit::File& file, std::size_t n,
                                                      FileStamp stamp, unsigned threads) {
-    using Scan = kn::Scan<Decoder>;
     static_assert(kIndexStride % Decoder::kWordBytes == 0);
     auto index = std::make_shared<RawIndex<Decoder>>();
     index->size = stamp.size;
     index->mtime_ns = stamp.mtime_ns;
-    auto& plan = index->plan;
-    plan.threads = threads;
-    const std::size_t pieces = n == 0 ? 1 : (n + kIndexStride - 1) / kIndexStride;
-    plan.cuts.resize(pieces + 1);
-    for (std::size_t i = 0; i < pieces; ++i) plan.cuts[i] = i * kIndexStride;
-    plan.cuts[pieces] = n;
-    std::vector<typename Scan::Summary> sums(pieces);
-    int err;
-    {
-        kit::NoGil nogil;
-        const Decoder shape{};
-        err = over_pieces(file.descriptor(), self->data_offset, plan.cuts, 0, pieces, threads,
-                          [&](std::size_t i, const unsigned char* data, std::size_t len) {
-                              sums[i] = Scan::summarize(shape, data, len);
-                          });
-    }
-    check_read(file, err);
-    kit::check_signals();
-    plan.offsets.assign(pieces + 1, 0);
-    plan.starts.assign(pieces + 1, Decoder{});
-    for (std::size_t i = 0; i < pieces; ++i) {
-        plan.offsets[i + 1] = plan.offsets[i] + sums[i].events;
-        if (Scan::goes_back(plan.starts[i], sums[i])) index->monotone = false;
-        plan.starts[i + 1] = plan.starts[i];
-        Scan::apply(plan.starts[i + 1], sums[i]);
-    }
+    index->plan = kit::plan_file(file, self->data_offset, Decoder{}, kit::stride_cuts(n, kIndexStride), threads,
+                                 &index->monotone);
     return index;
 }
 
@@ -319,44 +254,11 @@ std::shared_ptr<const RawIndex<Decoder>> index_of(Reader* self, kit::File& file,
     return fresh;
 }
 
-// The events of the index's pieces [first, last), each decoded from its
-// start state into its slice of one new array, on up to `threads` threads.
-template <class Decoder>
-Ref decode_pieces(const Reader* self, kit::File& file, const RawIndex<Decoder>& index, std::size_t first,
-                  std::size_t last, unsigned threads) {
-    const auto& plan = index.plan;
-    const std::size_t base = plan.offsets[first];
-    Ref out = np::empty(static_cast<npy_intp>(plan.offsets[last] - base));
-    Event* ev = np::events_data(out);
-    std::vector<char> short_piece(plan.pieces(), 0);
-    int err;
-    {
-        kit::NoGil nogil;
-        err = over_pieces(file.descriptor(), self->data_offset, plan.cuts, first, last, threads,
-                          [&](std::size_t i, const unsigned char* data, std::size_t len) {
-                              // Bytes that changed since the index could hold more events than
-                              // their slice: those are counted first, and such a piece is refused.
-                              const std::size_t room = plan.offsets[i + 1] - plan.offsets[i];
-                              Decoder d = plan.starts[i];
-                              if (d.count_events(data, len) != room) {
-                                  short_piece[i] = 1;
-                                  return;
-                              }
-                              d.decode(data, len, ev + (plan.offsets[i] - base));
-                          });
-    }
-    check_read(file, err);
-    kit::check_signals();
-    if (std::find(short_piece.begin(), short_piece.end(), 1) != short_piece.end())
-        kit::raise(PyExc_OSError, "%S: the file changed while it was read", file.path());
-    return out;
-}
-
 // Every event of the file, decoded in pieces on the pool.
 template <class Decoder>
 Ref read_all_parallel(Reader* self, kit::File& file, std::size_t n, unsigned threads) {
     auto index = index_of<Decoder>(self, file, n, threads);
-    return decode_pieces(self, file, *index, 0, index->plan.pieces(), threads);
+    return kit::decode_file(file, self->data_offset, index->plan, 0, index->plan.pieces(), threads);
 }
 
 // Keeps the events with t_start <= t < t_end, in order; returns their count.
@@ -405,7 +307,7 @@ Ref read_window(Reader* self, std::uint64_t t_start, std::uint64_t t_end, unsign
         hi = a;
     }
     if (lo >= hi) return np::empty(0);
-    Ref out = decode_pieces(self, file, *index, lo, hi, threads);
+    Ref out = kit::decode_file(file, self->data_offset, index->plan, lo, hi, threads);
     const std::size_t total = static_cast<std::size_t>(np::length(out));
     std::size_t kept;
     {

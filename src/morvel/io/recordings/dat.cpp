@@ -8,7 +8,10 @@
 #include "kit/events.hpp"
 #include "kit/file.hpp"
 #include "kit/header.hpp"
+#include "kit/split_file.hpp"
+#include "kit/threads.hpp"
 #include "kernels/dat.hpp"
+#include "kernels/evt_split.hpp"
 
 #include <optional>
 #include <string>
@@ -152,15 +155,27 @@ std::size_t count_file_events(const Reader* self) {
     return has_cd_events(self) ? static_cast<std::size_t>(body / self->event_size) : 0;
 }
 
-constexpr auto kReadAll = kit::method("read_all", "np.ndarray");
+constexpr auto kReadAll = kit::method("read_all", "np.ndarray", kit::kThreads);
 constexpr auto kCount = kit::method("count_events", "int");
 
-PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
+PyObject* reader_read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
+        auto a = kit::parse(kReadAll, args, nargs, kwnames);
         const Reader* self = initialised(self_obj);
+        const unsigned threads = kit::arg_threads(a[0]);
         const std::size_t total = count_file_events(self);
+        const kn::DatDecoder decoder = decoder_for(self);
+        const std::size_t bytes = total * decoder.record;
+        if (threads > 1 && bytes >= 2 * kit::kMinSplitBytes) {
+            // Pieces of whole records, each unwrapping from the state the
+            // records before it leave (kernels/evt_split.hpp).
+            kit::File file(self->path.get());
+            const std::size_t stride = std::max<std::size_t>(1, kit::kMinSplitBytes / decoder.record) * decoder.record;
+            const auto plan = kit::plan_file(file, self->data_offset, decoder, kit::stride_cuts(bytes, stride), threads);
+            return kit::decode_file(file, self->data_offset, plan, 0, plan.pieces(), threads).release();
+        }
         Ref all = kit::make_generator(
-            chunks_of(self->path.copy(), self->data_offset, decoder_for(self), std::max<std::size_t>(total, 1), true),
+            chunks_of(self->path.copy(), self->data_offset, decoder, std::max<std::size_t>(total, 1), true),
             "DatReader.read_all");
         return kit::counted_chunk(all.get(), self->path.get(), total).release();
     });
@@ -414,7 +429,11 @@ void add_dat(PyObject* m) {
     static PyMethodDef reader_methods[] = {
         kit::def(kReadAll, reader_read_all,
                  "Read every event of the file into one array (the whole recording in\n"
-                 "memory: iterate for large files).\n"),
+                 "memory: iterate for large files).\n\n"
+                 "Args:\n" KIT_THREADS_DOC
+                 "        A large file is read and decoded in pieces of whole records\n"
+                 "        in parallel, each unwrapping its timestamps from the state the\n"
+                 "        records before it leave: the same events as one thread.\n"),
         kit::def(kCount, reader_count,
                  "Number of events in the file, from its size. A file that ends inside\n"
                  "a record raises ValueError, as reading it does.\n"),
