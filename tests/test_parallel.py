@@ -331,3 +331,13 @@ def test_dat_read_all_split(tmp_path, span):
     assert np.array_equal(one, ev)
     for threads in (2, 3, 8):
         assert np.array_equal(r.read_all(threads=threads), one)
+
+
+@pytest.mark.parametrize("fmt", ["EVT2", "EVT21", "EVT3"])
+def test_raw_time_span(raw_files, tmp_path, fmt):
+    path, ev = raw_files["wraps", fmt]
+    assert RawReader(path).time_span() == (int(ev["t"][0]), int(ev["t"][-1]))
+    assert mio.open(path).time_span() == (int(ev["t"][0]), int(ev["t"][-1]))
+    empty = str(tmp_path / "empty.raw")
+    write_raw(empty, np.empty(0, EVENT_DTYPE), format=fmt, sensor_size=(1280, 720))
+    assert RawReader(empty).time_span() is None

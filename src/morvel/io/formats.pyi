@@ -113,6 +113,8 @@ class RawReader:
         """Decode the next events of one pass over the file into ``out``; returns the count (0 at the end)."""
     def rewind(self) -> None:
         """Make the next read_into() start at the first event again."""
+    def time_span(self) -> Optional[Tuple[int, int]]:
+        """(first t, last t) of the file's events (from the window index), or None for none."""
 
 @disjoint_base
 class RawWriter:

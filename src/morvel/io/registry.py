@@ -389,9 +389,12 @@ class Recording:
     def time_span(self) -> Optional[Tuple[int, int]]:
         """time_span() -> Optional[Tuple[int, int]]
 
-        (first t, last t) when the file's index says without reading the
-        events (AEDAT4 with a data table), else None."""
+        (first t, last t) when the file's index says without reading all the
+        events (AEDAT4 with a data table; RAW files, through the index of their
+        time windows), else None."""
         span = getattr(self._live(), "time_span", None)
+        if callable(span):  # RawReader: worked out on demand
+            span = span()
         return None if span is None else (int(span[0]), int(span[1]))
 
     def close(self) -> None:

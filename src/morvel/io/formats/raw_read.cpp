@@ -318,6 +318,26 @@ Ref read_window(Reader* self, std::uint64_t t_start, std::uint64_t t_end, unsign
     return out;
 }
 
+// (first t, last t) of the file from its index and the two pieces that hold
+// those events; None for a file without events.
+template <class Decoder>
+Ref time_span(Reader* self, unsigned threads) {
+    kit::File file(self->path.get());
+    const std::size_t n = data_bytes<Decoder>(file, self);
+    auto index = index_of<Decoder>(self, file, n, threads);
+    const auto& plan = index->plan;
+    std::size_t first = 0, last = plan.pieces();
+    while (first < last && plan.offsets[first + 1] == plan.offsets[first]) ++first;
+    while (last > first && plan.offsets[last] == plan.offsets[last - 1]) --last;
+    if (first >= last) return Ref::borrow(Py_None);
+    Ref head = kit::decode_file(file, self->data_offset, plan, first, first + 1, 1);
+    Ref tail = kit::decode_file(file, self->data_offset, plan, last - 1, last, 1);
+    const std::uint64_t t_first = np::events_data(head)[0].t;
+    const std::uint64_t t_last = np::events_data(tail)[np::length(tail) - 1].t;
+    return kit::check(Py_BuildValue("(KK)", static_cast<unsigned long long>(t_first),
+                                    static_cast<unsigned long long>(t_last)));
+}
+
 // read_into(): the next events of one pass over the file.
 template <class Decoder>
 struct Cursor final : CursorBase {
@@ -369,6 +389,7 @@ constexpr auto kCount = kit::method("count_events", "int");
 constexpr auto kWindow = kit::method("read_time_window", "np.ndarray", kit::Param{"t_start", "int"},
                                      kit::Param{"t_end", "int"}, kit::kThreads);
 constexpr auto kReadInto = kit::method("read_into", "int", kit::Param{"out", "np.ndarray"});
+constexpr auto kTimeSpan = kit::method("time_span", "Optional[Tuple[int, int]]");
 constexpr auto kRewind = kit::method("rewind", "None");
 
 PyObject* reader_read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -414,6 +435,14 @@ PyObject* reader_read_time_window(PyObject* self_obj, PyObject* const* args, Py_
         const unsigned threads = kit::arg_threads(a[2]);
         return by_format(self->format, [&]<class D>(D) { return read_window<D>(self, t_start, t_end, threads); })
             .release();
+    });
+}
+
+PyObject* reader_time_span(PyObject* self_obj, PyObject*) {
+    return kit::guard([&] {
+        Reader* self = ReaderType::of(self_obj);
+        initialised(self_obj);
+        return by_format(self->format, [&]<class D>(D) { return time_span<D>(self, kit::usable_cores()); }).release();
     });
 }
 
@@ -515,6 +544,11 @@ const char* const kReadIntoDoc =
     "        inside a word (after its last whole event).\n"
     "    RuntimeError: another thread is in read_into() on this reader.\n";
 
+const char* const kTimeSpanDoc =
+    "(first t, last t) of the file's events, or None when it has none: from\n"
+    "the index of read_time_window (built on first use) and the two pieces\n"
+    "that hold the first and the last event.\n";
+
 const char* const kRewindDoc = "Make the next read_into() start at the first event of the file again.\n";
 
 const char* const kCountDoc =
@@ -530,6 +564,7 @@ void add_raw_reader(PyObject* m) {
         kit::def(kCount, reader_count, kCountDoc),
         kit::def(kWindow, reader_read_time_window, kWindowDoc),
         kit::def(kReadInto, reader_read_into, kReadIntoDoc),
+        kit::def(kTimeSpan, reader_time_span, kTimeSpanDoc),
         kit::def(kRewind, reader_rewind, kRewindDoc),
         kit::kEndMethods,
     };
