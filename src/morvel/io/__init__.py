@@ -8,6 +8,8 @@ first use: ``from morvel.io import streaming``.
 Recordings of every format the package reads go through one entry point
 (:mod:`morvel.io.registry`): ``morvel.io.open(path)``, ``morvel.io.write``,
 ``morvel.io.Writer``, ``morvel.io.detect_format`` and ``morvel.io.FORMATS``.
+``morvel.io.to_arrow`` / ``from_arrow`` exchange events with Apache Arrow;
+``morvel.io.dask`` (the ``dask`` extra) reads and converts recordings on Dask.
 """
 
 import importlib as _importlib
@@ -18,6 +20,7 @@ __all__ = [
 
 
 _REGISTRY = ("open", "write", "Writer", "Recording", "detect_format", "FORMATS", "FormatInfo")
+_ARROW = ("to_arrow", "from_arrow")
 
 
 def __getattr__(name: str):
@@ -25,4 +28,6 @@ def __getattr__(name: str):
         return _importlib.import_module(f"{__name__}.{name}")
     if name in _REGISTRY:
         return getattr(_importlib.import_module(f"{__name__}.registry"), name)
+    if name in _ARROW:
+        return getattr(_importlib.import_module(f"{__name__}.arrow"), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -258,11 +258,58 @@ class _Bar:
         sys.stderr.flush()
 
 
+def _writer_options(args: argparse.Namespace, out_kind: str) -> dict:
+    if out_kind == "hdf5":
+        return {"compression": None if args.compression == "none" else args.compression,
+                "compression_opts": args.compression_opts}
+    if out_kind == "aedat4" and args.aedat4_compression:
+        return {"compression": args.aedat4_compression}
+    return {}
+
+
+def _convert_many(args: argparse.Namespace) -> int:
+    """Many recordings (files, folders) into the folder OUT on a Dask cluster."""
+    try:
+        import distributed
+
+        import morvel.io.dask as mdask
+    except ImportError as exc:
+        raise UserError(str(exc)) from None
+    if args.to_kind is None:
+        raise UserError(f"converting several recordings needs --to {{{','.join(WRITABLE)}}}")
+    if args.sensor_size:
+        raise UserError("--sensor-size applies to one recording")
+    out_kind = _RAW[args.out_format] if args.to_kind == "raw" else args.to_kind
+    from_kind = _RAW[args.format] if args.format else (None if args.from_kind == "raw" else args.from_kind)
+    client = cluster = None
+    if args.scheduler:
+        client = distributed.Client(args.scheduler)
+    elif args.workers:
+        cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                           host="127.0.0.1", dashboard_address=None)
+        client = distributed.Client(cluster)
+    try:
+        done = mdask.convert(args.input, args.output, to=out_kind, client=client, format=from_kind,
+                             chunk_size=args.chunk_size, **_writer_options(args, out_kind))
+    finally:
+        if client is not None:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+    for r in done:
+        print(f"{r['path']} -> {r['output']} ({out_kind}): {r['events']:,} events, {r['seconds']:.2f} s")
+    print(f"{len(done)} recordings, {sum(r['events'] for r in done):,} events, "
+          f"{sum(r['bytes_in'] for r in done):,} bytes in, {sum(r['bytes_out'] for r in done):,} bytes out")
+    return 0
+
+
 def _convert(args: argparse.Namespace) -> int:
     import morvel.io as mio
     from morvel.io.registry import format_from_name
 
-    src, dst = args.input, args.output
+    if len(args.input) > 1 or os.path.isdir(args.input[0]) or args.workers or args.scheduler:
+        return _convert_many(args)
+    src, dst = args.input[0], args.output
     out_kind = args.to_kind or format_from_name(dst)
     if out_kind is None:
         raise UserError(f"{dst}: cannot tell the output kind from the name; use --to {{{','.join(WRITABLE)}}}")
@@ -274,12 +321,7 @@ def _convert(args: argparse.Namespace) -> int:
     label = _label(rec)
     sensor = args.sensor_size or rec.sensor_size
     bar = _Bar(rec.count_events() if sys.stderr.isatty() else None)
-    options = {}
-    if out_kind == "hdf5":
-        options = {"compression": None if args.compression == "none" else args.compression,
-                   "compression_opts": args.compression_opts}
-    elif out_kind == "aedat4" and args.aedat4_compression:
-        options = {"compression": args.aedat4_compression}
+    options = _writer_options(args, out_kind)
     done = 0
     writer = mio.Writer(dst, out_kind, sensor_size=sensor, **options)
     try:
@@ -340,9 +382,14 @@ def build_parser() -> argparse.ArgumentParser:
         description="Convert IN to OUT, streaming. Kinds come from the contents of IN and the name of OUT "
                     "(.raw, .dat, .aedat4, .h5/.hdf5, .bin/.events) unless --from/--to say otherwise. OUT is written "
                     "under a temporary name and renamed at the end, so a failed or interrupted conversion "
-                    "never leaves a partial file under its name.")
-    convert.add_argument("input", metavar="IN")
+                    "never leaves a partial file under its name. Several INs (or a folder) are converted into "
+                    "the folder OUT in parallel on a Dask cluster (the 'dask' extra): local worker processes "
+                    "(--workers, default one per core) or a running scheduler (--scheduler).")
+    convert.add_argument("input", metavar="IN", nargs="+")
     convert.add_argument("output", metavar="OUT")
+    where = convert.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_positive, metavar="N", help="local Dask worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler")
     convert.add_argument("--from", dest="from_kind", choices=KINDS, help="kind of IN")
     convert.add_argument("--to", dest="to_kind", choices=WRITABLE, help="kind of OUT")
     convert.add_argument("--chunk-size", type=_positive, default=1_000_000, help="events per step (default 1,000,000)")
