@@ -55,6 +55,7 @@ def test_read_events_equals_read_all(client, recordings, fmt):
     for c in "txyp":
         assert np.array_equal(got[c].to_numpy(), expect[c]), c
     assert df.t.max().compute() == expect["t"].max()
+    assert np.array_equal(df[["y"]].compute()["y"].to_numpy(), expect["y"])  # a projection reads one field
 
 
 def test_read_events_of_several_recordings(client, recordings):

@@ -160,12 +160,20 @@ def _meta(with_recording: bool, categories: Sequence[str]) -> pd.DataFrame:
     return df
 
 
-def _frame(window: Window, options: dict, with_recording: bool, categories: Tuple[str, ...]) -> pd.DataFrame:
+def _frame(window: Window, options: dict, with_recording: bool, categories: Tuple[str, ...],
+           columns: Optional[Sequence[str]] = None) -> pd.DataFrame:
+    """A window's events as a pandas DataFrame: read_events' partitions.
+    ``columns`` is Dask's column projection, so ``df.t.max()`` splits only t
+    out of the records."""
+    every = ["t", "x", "y", "p"] + (["recording"] if with_recording else [])
+    columns = every if columns is None else [c for c in every if c in columns]
     ev = _events(window, options)
     t = np.ascontiguousarray(ev["t"])
-    df = pd.DataFrame({"t": t, "x": np.ascontiguousarray(ev["x"]), "y": np.ascontiguousarray(ev["y"]),
-                       "p": np.ascontiguousarray(ev["p"])}, index=pd.Index(t, copy=False))
-    if with_recording:
+    # The fields split out of the records once; the frame and its index hold
+    # those columns as they are.
+    data = {c: t if c == "t" else np.ascontiguousarray(ev[c]) for c in columns if c != "recording"}
+    df = pd.DataFrame(data, index=pd.Index(t, copy=False), copy=False)
+    if "recording" in columns:
         df["recording"] = pd.Categorical.from_codes(np.full(len(t), categories.index(window.path), np.int32),
                                                     categories=list(categories))
     return df
