@@ -19,7 +19,7 @@ def _cluster(workers: int):
     import distributed
 
     cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None)
+                                       dashboard_address="127.0.0.1:0")
     client = distributed.Client(cluster)
     atexit.register(cluster.close)
     atexit.register(client.close)

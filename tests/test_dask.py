@@ -26,7 +26,7 @@ EXT = {"evt3": ".raw", "evt2": ".raw", "hdf5": ".h5", "aedat4": ".aedat4", "dat"
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 

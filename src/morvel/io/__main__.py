@@ -286,7 +286,7 @@ def _convert_many(args: argparse.Namespace) -> int:
         client = distributed.Client(args.scheduler)
     elif args.workers:
         cluster = distributed.LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                           host="127.0.0.1", dashboard_address=None)
+                                           host="127.0.0.1", dashboard_address="127.0.0.1:0")
         client = distributed.Client(cluster)
     try:
         done = mdask.convert(args.input, args.output, to=out_kind, client=client, format=from_kind,

@@ -310,7 +310,7 @@ def convert(paths: Union[PathLike, Iterable[PathLike]], out_dir: PathLike, *, to
     cluster = None
     if own:
         cluster = distributed.LocalCluster(n_workers=max(1, len(os.sched_getaffinity(0))), threads_per_worker=1,
-                                           processes=True, host="127.0.0.1", dashboard_address=None)
+                                           processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0")
         client = distributed.Client(cluster)
     try:
         futures = [client.submit(_convert_one, p, o, to, format, chunk_size, dict(writer_options), retries=retries,
