@@ -341,3 +341,17 @@ def test_raw_time_span(raw_files, tmp_path, fmt):
     empty = str(tmp_path / "empty.raw")
     write_raw(empty, np.empty(0, EVENT_DTYPE), format=fmt, sensor_size=(1280, 720))
     assert RawReader(empty).time_span() is None
+
+
+def test_recording_takes_threads(raw_files, tmp_path):
+    path, ev = raw_files["camera", "EVT3"]
+    with mio.open(path) as rec:
+        assert np.array_equal(rec.read_all(threads=2), ev)
+        assert np.array_equal(rec.read_time_window(0, 10**6, threads=1), ev[ev["t"] < 10**6])
+        for bad in (0, True, "2"):
+            with pytest.raises(ValueError, match="threads"):
+                rec.read_all(threads=bad)
+    csv = str(tmp_path / "r.csv")
+    mio.write(csv, ev[:1000], format="csv")
+    with mio.open(csv) as rec:  # a reader without threads takes the keyword and reads on one
+        assert np.array_equal(rec.read_all(threads=4), ev[:1000])

@@ -142,10 +142,12 @@ def windows(path: PathLike, *, window_us: Optional[int] = None, events_per_parti
 
 
 def _events(window: Window, options: dict) -> np.ndarray:
+    # One thread a task: Dask's workers are the parallelism, and a pool in
+    # each would only contend for the same cores.
     rec = _recording(window.path, window.format, options)
     if window.t_start is None:
-        return rec.read_all()
-    return rec.read_time_window(window.t_start, window.t_end)
+        return rec.read_all(threads=1)
+    return rec.read_time_window(window.t_start, window.t_end, threads=1)
 
 
 # --- read_events ---------------------------------------------------------------------

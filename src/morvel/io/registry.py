@@ -298,17 +298,30 @@ class Recording:
         shorter), in the file's order; each iteration reads the file anew."""
         return iter(self._live())
 
-    def read_all(self) -> np.ndarray:
-        """read_all() -> np.ndarray
+    def _threads(self, threads: Optional[int]) -> dict:
+        """threads= for the readers that split their work over threads (RAW,
+        and DAT for whole reads); others take no such argument."""
+        if threads is None:
+            return {}
+        if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+            raise ValueError(f"threads must be an int >= 1, got {threads!r}")
+        return {"threads": int(threads)}
 
-        Every event of the recording in one EVENT_DTYPE array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """read_all(*, threads=None) -> np.ndarray
+
+        Every event of the recording in one EVENT_DTYPE array. RAW and DAT
+        files decode on up to ``threads`` threads (default: the cores this
+        process may use); other formats read on one."""
         from morvel.io.streaming import EVENT_DTYPE
 
-        out = self._live().read_all()
+        reader = self._live()
+        kw = self._threads(threads) if self.format in (*_RAW_NAMES, "dat") else {}
+        out = reader.read_all(**kw)
         return out if out.dtype == EVENT_DTYPE else _as_events(out)
 
-    def read_time_window(self, t_start: int, t_end: int) -> np.ndarray:
-        """read_time_window(t_start, t_end) -> np.ndarray
+    def read_time_window(self, t_start: int, t_end: int, *, threads: Optional[int] = None) -> np.ndarray:
+        """read_time_window(t_start, t_end, *, threads=None) -> np.ndarray
 
         Events with t_start <= t < t_end, exactly as a full read gives them (in
         file order). RAW files (indexed on the first call, see
@@ -317,15 +330,17 @@ class Recording:
         (``FORMATS[name].seeks``);
         the other formats read forward from the start and stop at the first
         event at or past t_end, as long as the events read so far are in time
-        order (a file whose times go back is read to its end).
+        order (a file whose times go back is read to its end). RAW files
+        decode on up to ``threads`` threads.
         """
         t_start, t_end = _check_window(t_start, t_end)
+        kw = self._threads(threads) if self.format in _RAW_NAMES else {}
         reader = self._live()
         if t_end <= t_start:
             return _as_events(np.empty(0, _event_dtype()))
         if self._seeks:
             try:
-                return _as_events(reader.read_time_window(t_start, t_end))
+                return _as_events(reader.read_time_window(t_start, t_end, **kw))
             except KeyError:  # an HDF5 layout without a seekable time column
                 pass
         return _forward_window(iter(reader), t_start, t_end)
