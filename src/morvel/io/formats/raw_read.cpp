@@ -346,16 +346,19 @@ struct Cursor final : CursorBase {
     kit::Decoded<Decoder> src;
     Fmt format;
     bool done = false;
+    std::size_t broken = 0;  // bytes of a last, incomplete word
 
     Cursor(PyObject* path, long long offset, Fmt f) : file(path), pieces(file, offset, kRawPiece), format(f) {}
 
+    // The events before an incomplete last word are handed out first; the
+    // call after them raises.
     std::size_t read_into(Event* out, std::size_t room) override {
         std::size_t k = 0;
         while (k < room && !done) {
             if (src.empty()) {
                 if (!pieces.next()) {
                     done = true;
-                    if (src.pending_bytes()) raise_partial_word(file.path(), src.pending_bytes(), format);
+                    broken = src.pending_bytes();
                     break;
                 }
                 src.feed(pieces.data(), pieces.size());
@@ -365,6 +368,7 @@ struct Cursor final : CursorBase {
             kit::NoGil nogil;
             k += src.fill(out + k, room - k);
         }
+        if (k == 0 && broken) raise_partial_word(file.path(), broken, format);
         return k;
     }
 };
