@@ -11,6 +11,7 @@ import time
 
 import numpy as np
 
+from bench_parallel import repeated_raw
 from bench_transforms import camera_events
 from common import Case
 
@@ -37,7 +38,7 @@ def _worker_cpu(client) -> float:
 
 def cases(quick: bool) -> list[Case]:
     import morvel.io.dask as mdask
-    from morvel.io.formats import RawReader, RawWriter, write_raw
+    from morvel.io.formats import RawReader, write_raw
     from morvel.io.streaming import EVENT_DTYPE
 
     tmp = tempfile.mkdtemp(prefix="morvel-bench-dask-")
@@ -71,13 +72,7 @@ def cases(quick: bool) -> list[Case]:
                                    f"1 worker {cpu['one']:.2f}"))
 
     # A reduction over the windows of a 200 MB RAW file (quick: 10 MB).
-    big = os.path.join(tmp, "big.raw")
-    span = int(ev["t"][-1]) + 1
-    with RawWriter(big, "EVT3", (1280, 720)) as w:
-        for k in range(1 if quick else 20):
-            shifted = ev.copy()
-            shifted["t"] += k * span
-            w.write(shifted)
+    big = repeated_raw(os.path.join(tmp, "big.raw"), ev, 1 if quick else 20)
     mb = os.path.getsize(big) / 1e6
     expect = RawReader(big).read_all(threads=1)["t"].max()
 

@@ -43,11 +43,25 @@ def _copy_scaling(n_bytes: int) -> float:
     return best_time(one, None, 3) / best_time(two, None, 3)
 
 
+def repeated_raw(path: str, ev: np.ndarray, times: int) -> str:
+    """An EVT 3.0 file of the time-sorted stream `times` times over, each time
+    after the last: a long recording from a short stream."""
+    from morvel.io.formats import RawWriter
+
+    span = int(ev["t"][-1]) + 1
+    with RawWriter(path, "EVT3", (1280, 720)) as w:
+        for k in range(times):
+            shifted = ev.copy()
+            shifted["t"] += k * span
+            w.write(shifted)
+    return path
+
+
 def cases(quick: bool) -> list[Case]:
     import faery
     from expelliarmus import Wizard
 
-    from morvel.io.formats import RawReader, RawWriter, decode_evt2, decode_evt3, events_to_frames, write_raw
+    from morvel.io.formats import RawReader, decode_evt2, decode_evt3, events_to_frames, write_raw
     from morvel.io.streaming import EVENT_DTYPE
 
     n = 1_000_000 if quick else 20_000_000
@@ -99,18 +113,12 @@ def cases(quick: bool) -> list[Case]:
         note=f"a fresh copy scales {scaling:.2f}x on 2 threads here"))
 
     # A 200 MB file (quick: 10 MB): the stream twice, the second time 10 s later.
-    big = os.path.join(tmp, "big.raw")
-    span = int(ev["t"][-1]) + 1
-    with RawWriter(big, "EVT3", (1280, 720)) as w:
-        for k in range(1 if quick else 2):
-            shifted = ev.copy()
-            shifted["t"] += k * span
-            w.write(shifted)
+    big = repeated_raw(os.path.join(tmp, "big.raw"), ev, 1 if quick else 2)
     mb = os.path.getsize(big) / 1e6
     with open(big, "rb") as f:
         f.read()
     reader = RawReader(big)
-    middle = span // 2
+    middle = (int(ev["t"][-1]) + 1) // 2  # inside the first copy of the stream
     reader.read_time_window(middle, middle + 10_000)  # the index, kept by the reader
     out.append(Case(
         "parallel", f"read_time_window 10 ms in a {mb:.0f} MB EVT3 file", lambda: reader.read_time_window(middle, middle + 10_000),

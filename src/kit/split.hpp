@@ -46,6 +46,27 @@ inline std::vector<std::size_t> split_cuts(std::size_t n, std::size_t word, unsi
     return cuts;
 }
 
+// The prefix: the pieces' summaries composed in order from `start` give
+// each piece its start state and its output offset. With `monotone`,
+// whether no piece's time goes back (other than by a wrap), for decoders
+// that can tell.
+template <class Decoder, class Summary>
+void compose(SplitPlan<Decoder>& plan, const Decoder& start, const std::vector<Summary>& sums,
+             bool* monotone = nullptr) {
+    using Scan = morvel::kernels::Scan<Decoder>;
+    const std::size_t pieces = sums.size();
+    plan.offsets.assign(pieces + 1, 0);
+    plan.starts.assign(pieces + 1, start);
+    if (monotone) *monotone = true;
+    for (std::size_t i = 0; i < pieces; ++i) {
+        plan.offsets[i + 1] = plan.offsets[i] + sums[i].events;
+        if constexpr (requires { Scan::goes_back(plan.starts[i], sums[i]); })
+            if (monotone && Scan::goes_back(plan.starts[i], sums[i])) *monotone = false;
+        plan.starts[i + 1] = plan.starts[i];
+        Scan::apply(plan.starts[i + 1], sums[i]);
+    }
+}
+
 // Phase 1 over given cuts (word boundaries), from state `start`.
 template <class Decoder>
 SplitPlan<Decoder> plan_split(const Decoder& start, const unsigned char* data, std::vector<std::size_t> cuts,
@@ -59,13 +80,7 @@ SplitPlan<Decoder> plan_split(const Decoder& start, const unsigned char* data, s
     parallel_for(pieces, threads, [&](std::size_t i) {
         sums[i] = Scan::summarize(start, data + plan.cuts[i], plan.cuts[i + 1] - plan.cuts[i]);
     });
-    plan.offsets.assign(pieces + 1, 0);
-    plan.starts.assign(pieces + 1, start);
-    for (std::size_t i = 0; i < pieces; ++i) {
-        plan.offsets[i + 1] = plan.offsets[i] + sums[i].events;
-        plan.starts[i + 1] = plan.starts[i];
-        Scan::apply(plan.starts[i + 1], sums[i]);
-    }
+    compose(plan, start, sums);
     return plan;
 }
 

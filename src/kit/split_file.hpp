@@ -63,8 +63,7 @@ inline void check_read(File& file, int err) {
 }
 
 // Phase 1 over the file's pieces `cuts`, from `start` (a decoder set up for
-// the data). With `monotone`, whether no piece's time goes back (other than
-// by a wrap), for decoders that can tell.
+// the data); `monotone` as compose() gives it.
 template <class Decoder>
 SplitPlan<Decoder> plan_file(File& file, long long data_offset, const Decoder& start, std::vector<std::size_t> cuts,
                              unsigned threads, bool* monotone = nullptr) {
@@ -84,16 +83,7 @@ SplitPlan<Decoder> plan_file(File& file, long long data_offset, const Decoder& s
     }
     check_read(file, err);
     check_signals();
-    plan.offsets.assign(pieces + 1, 0);
-    plan.starts.assign(pieces + 1, start);
-    if (monotone) *monotone = true;
-    for (std::size_t i = 0; i < pieces; ++i) {
-        plan.offsets[i + 1] = plan.offsets[i] + sums[i].events;
-        if constexpr (requires { Scan::goes_back(plan.starts[i], sums[i]); })
-            if (monotone && Scan::goes_back(plan.starts[i], sums[i])) *monotone = false;
-        plan.starts[i + 1] = plan.starts[i];
-        Scan::apply(plan.starts[i + 1], sums[i]);
-    }
+    compose(plan, start, sums, monotone);
     return plan;
 }
 

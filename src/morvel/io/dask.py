@@ -331,6 +331,7 @@ def convert(paths: Union[PathLike, Iterable[PathLike]], out_dir: PathLike, *, to
 
 
 def _write_part(window: Window, out_dir: str, options: dict, recording: str) -> dict:
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
     from morvel.io import to_arrow
@@ -341,8 +342,7 @@ def _write_part(window: Window, out_dir: str, options: dict, recording: str) -> 
     meta = {b"morvel.source": window.path.encode(), b"morvel.format": rec.format.encode(),
             b"morvel.sensor_size": (b"" if rec.sensor_size is None else ("%dx%d" % tuple(rec.sensor_size)).encode()),
             b"morvel.t_start": str(window.t_start).encode(), b"morvel.t_end": str(window.t_end).encode()}
-    table = batch.to_table() if hasattr(batch, "to_table") else __import__("pyarrow").Table.from_batches([batch])
-    table = table.replace_schema_metadata(meta)
+    table = pa.Table.from_batches([batch]).replace_schema_metadata(meta)
     folder = os.path.join(out_dir, f"recording={recording}")
     os.makedirs(folder, exist_ok=True)
     out = os.path.join(folder, f"part-{window.index:06d}.parquet")
