@@ -92,11 +92,22 @@ void ColumnReader::read(npy_intp start, npy_intp count) {
 // SeparateSource: events are read into a window of column buffers and
 // interleaved from there.
 
-SeparateSource::SeparateSource(const H5& h5, PyObject* group, const Config& c, npy_intp max_request, bool read_ahead)
-    : read_ahead_(read_ahead) {
+namespace {
+
+std::array<Ref, 4> datasets_of(PyObject* group, const Config& c) {
     std::array<Ref, 4> ds;
     const auto keys = c.keys();
     for (std::size_t i = 0; i < 4; ++i) ds[i] = item(group, keys[i]);
+    return ds;
+}
+
+}  // namespace
+
+SeparateSource::SeparateSource(const H5& h5, PyObject* group, const Config& c, npy_intp max_request, bool read_ahead)
+    : SeparateSource(h5, datasets_of(group, c), max_request, read_ahead) {}
+
+SeparateSource::SeparateSource(const H5& h5, std::array<Ref, 4> ds, npy_intp max_request, bool read_ahead)
+    : read_ahead_(read_ahead) {
     n_ = length_1d(ds[0].get());
     for (std::size_t i = 1; i < 4; ++i) {
         const npy_intp len = length_1d(ds[i].get());
@@ -251,34 +262,6 @@ Ref CompoundSource::direct_descr(PyObject* dtype) const {
                                         names_[2].get(), names_[3].get(), "formats", "<u8", "<u2", "<u2", "u1",
                                         "offsets", 0, 8, 10, 12, "itemsize", 13));
     return np::descr_from(spec.get()).as<PyObject>();
-}
-
-// ---------------------------------------------------------------------------
-// Files.
-
-FileSource::FileSource(const H5& h5, PyObject* file, const Config& c, npy_intp max_request, bool read_ahead) {
-    const Layout layout = detect_layout(file, c);
-    Ref g = group_of(file, c);
-    if (layout == Layout::separate)
-        separate_.emplace(h5, g.get(), c, max_request, read_ahead);
-    else
-        compound_.emplace(h5, compound_dataset(g.get(), c, layout), max_request, read_ahead);
-}
-
-Ref read_file(PyObject* path_arg, PyObject* config) {
-    const H5 h5(ensure_h5py());
-    const Config c = load_config(config);
-    Ref path = kit::arg_path(path_arg);
-    return reading(path.get(), c, [&] {
-        H5File file(h5, path.get(), "r", ChunkCache::off);
-        Ref out;
-        {
-            FileSource src(h5, file.get(), c, std::numeric_limits<npy_intp>::max(), false);
-            out = src.read(0, src.size());
-        }
-        file.close();
-        return out;
-    });
 }
 
 }  // namespace morvel::io::h5

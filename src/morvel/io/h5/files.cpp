@@ -4,8 +4,9 @@
 #include "h5.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <limits>
+#include <unistd.h>
+#include <utility>
 
 namespace morvel::io::h5 {
 
@@ -243,24 +244,60 @@ PyObject* read_compound_slice_fn(PyObject*, PyObject* const* args, Py_ssize_t na
     });
 }
 
-constexpr auto kReadH5 = kit::function("read_h5", "np.ndarray", kPathParam, kConfigParam);
+constexpr auto kReadH5 = kit::function("read_h5", "np.ndarray", kPathParam, kConfigParam,
+                                       kit::Param{"stream", "Optional[str]", "None", nullptr, false, true});
 
 PyObject* read_h5_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kReadH5, args, nargs, kwnames);
-        return read_file(a[0], a[1]).release();
+        PyObject* stream = a[2] ? kit::arg_exact_or_none(a[2], &PyUnicode_Type, "stream") : nullptr;
+        return read_file(a[0], a[1], stream).release();
     });
 }
 
 constexpr auto kWriteH5 = kit::function(
     "write_h5", "None", kPathParam, kit::Param{"events", "np.ndarray"}, kConfigParam,
     kit::Param{"sensor_size", "Optional[Tuple[int, int]]", "None"},
-    kit::Param{"compression", "Optional[str]", "'gzip'"}, kit::Param{"compression_opts", "int", "4"});
+    kit::Param{"compression", "Optional[str]", "'gzip'"}, kit::Param{"compression_opts", "int", "4"},
+    kit::Param{"layout", "str", "'separate'", nullptr, false, true});
+
+// The other layouts go through the streaming writer, into a file beside the
+// target that replaces it only once every event is in: a refused event or a
+// failed write leaves an existing file as it was.
+void write_through_writer(PyObject* path, PyObject* const* a) {
+    writer_events(a[1]);  // the fields, before anything is created
+    Ref os = kit::import("os");
+    Ref tmp = kit::check(PyUnicode_FromFormat("%U.partial-%d", path, static_cast<int>(getpid())));
+    Ref kw = kit::check(PyDict_New());
+    const char* names[] = {"config", "sensor_size", "compression", "compression_opts", "layout"};
+    const int at[] = {2, 3, 4, 5, 6};
+    for (int i = 0; i < 5; ++i)
+        if (a[at[i]]) kit::check(PyDict_SetItemString(kw.get(), names[i], a[at[i]]));
+    PyObject* cls = PyDict_GetItemString(module_dict(), "H5EventWriter");
+    if (!cls) kit::raise(PyExc_RuntimeError, "H5EventWriter is missing from the module");
+    Ref args = kit::check(PyTuple_Pack(1, tmp.get()));
+    Ref writer = kit::check(PyObject_Call(cls, args.get(), kw.get()));
+    try {
+        kit::call_method(writer.get(), "append", a[1]);
+        kit::call_method(writer.get(), "close");
+    } catch (const kit::PyError&) {
+        kit::call_method_quietly(writer.get(), "close");
+        kit::KeepError keep;
+        Ref gone = Ref::steal_or_null(PyObject_CallMethod(os.get(), "unlink", "O", tmp.get()));
+        if (!gone) PyErr_Clear();
+        throw;
+    }
+    kit::call_method(os.get(), "replace", tmp.get(), path);
+}
 
 PyObject* write_h5_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kit::guard([&] {
         auto a = kit::parse(kWriteH5, args, nargs, kwnames);
         Ref path = kit::arg_path(a[0]);
+        if (a[6] && (!PyUnicode_Check(a[6]) || PyUnicode_CompareWithASCIIString(a[6], "separate") != 0)) {
+            write_through_writer(path.get(), a.data());
+            return kit::none();
+        }
         Ref sensor_size = checked_sensor_size(a[3]);
         const Compression comp = compression_args(a[4], a[5]);
         write_file(path.get(), a[1], a[2], sensor_size.get(), comp);
@@ -299,14 +336,22 @@ const char* const kReadH5Doc =
     "large files use ``H5EventReader``, which reads chunk by chunk.\n\n"
     "Args:\n"
     "    path: The file (converted to text).\n"
-    "    config: Layout names; DEFAULT_H5_CONFIG when None.\n\n"
+    "    config: Layout names; DEFAULT_H5_CONFIG when None. With the default\n"
+    "        the layouts of DSEC, M3ED, MVSEC and Prophesee (ECF) files are\n"
+    "        found first (see ``H5EventReader``).\n"
+    "    stream: The camera of M3ED and MVSEC files, \"left\" or \"right\"; the\n"
+    "        first present when None.\n\n"
     "Returns:\n"
     "    EVENT_DTYPE array of every event, in file order. Columns of other\n"
     "    numeric types are cast as NumPy's astype casts them.\n\n"
     "Raises:\n"
-    "    ImportError: h5py is not installed.\n"
-    "    ValueError: the layout cannot be detected, or the datasets of the\n"
-    "        separate layout differ in length.\n"
+    "    ImportError: h5py is not installed, or a dataset needs an HDF5\n"
+    "        filter that is not available (the message names it and the pip\n"
+    "        command).\n"
+    "    ValueError: the layout cannot be detected, the datasets of the\n"
+    "        separate layout differ in length, a stream the file does not\n"
+    "        have, MVSEC rows that are no events, or a corrupt ECF chunk\n"
+    "        (naming the chunk).\n"
     "    FileNotFoundError: the file does not exist (raised by h5py).\n";
 
 const char* const kWriteH5Doc =
@@ -325,9 +370,12 @@ const char* const kWriteH5Doc =
     "    config: Layout names; DEFAULT_H5_CONFIG when None.\n"
     "    sensor_size: (width, height), exactly a tuple of two sizes, or None.\n"
     "    compression: None (or ''), 'gzip' or 'lzf'.\n"
-    "    compression_opts: The gzip level, 0 to 9 (not used by lzf).\n\n"
+    "    compression_opts: The gzip level, 0 to 9 (not used by lzf).\n"
+    "    layout: \"separate\" (this layout), or \"compound\", \"dsec\" or\n"
+    "        \"prophesee\", written as ``H5EventWriter`` writes them (see there).\n\n"
     "The arguments and the events are checked before the file is created, so\n"
-    "a bad call leaves an existing file untouched.\n\n"
+    "a bad call leaves an existing file untouched (the other layouts are\n"
+    "written beside it and take its place once complete).\n\n"
     "Raises:\n"
     "    ImportError: h5py is not installed.\n"
     "    TypeError: path is not a str, bytes or os.PathLike, or config not an\n"

@@ -1,6 +1,9 @@
 // morvel.io.h5, split along its seams:
 //   h5py.cpp     the h5py binding (loaded on first use) and its files
 //   layout.cpp   configurations and layout detection
+//   datasets.cpp the layouts datasets ship in (DSEC, M3ED, MVSEC, Prophesee),
+//                their filters, index tables and time windows
+//   ecf.cpp      Prophesee's ECF chunks, read and written directly
 //   columns.cpp  reading columns and compound records into events
 //   files.cpp    whole-file read_h5 / write_h5 and the private readers
 //   reader.cpp   the chunked H5EventReader
@@ -21,6 +24,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace morvel::io::h5 {
@@ -144,6 +148,7 @@ struct Config {
     Ref events_group, timestamp_key, x_key, y_key, polarity_key, compound_key;
     bool group_set = false;     // events_group non-empty: a group, else the root
     bool compound_set = false;  // compound_key truthy
+    bool is_default = false;    // equal to DEFAULT_H5_CONFIG: dataset layouts are looked for
 
     std::array<PyObject*, 4> keys() const {
         return {timestamp_key.get(), x_key.get(), y_key.get(), polarity_key.get()};
@@ -154,12 +159,21 @@ struct Config {
 // DEFAULT_H5_CONFIG for None.
 PyObject* config_or_default(PyObject* config);
 Config load_config(PyObject* config);
+Config copy_config(const Config& c);
+// Whether `group` (an HDF5 group, or any mapping) has an item `name`: asked
+// of the group's keys, never of a dataset (`in` would compare its rows).
+bool holds(PyObject* group, PyObject* name);
+bool holds(PyObject* group, const char* name);
+// group[name] when the group (a mapping) has it, else null: one lookup.
+Ref find(PyObject* group, PyObject* name);
+Ref find(PyObject* group, const char* name);
 Ref group_of(PyObject* file, const Config& c);
 // group[name], or KeyError (a Finding) when the group has no such item.
 Ref item(PyObject* group, PyObject* name);
 
-enum class Layout { compound, separate, compound_fallback };
+enum class Layout { compound, separate, compound_fallback, dsec, m3ed, mvsec, prophesee };
 const char* layout_name(Layout l);
+// The configured layouts only (see plan_file for all of them).
 Layout detect_layout(PyObject* file, const Config& c);
 // The dataset of a compound layout: `compound_key` for "compound", "events"
 // for the fallback.
@@ -213,6 +227,8 @@ class SeparateSource {
 public:
     // `max_request`: the most events one read_into call will ask for.
     SeparateSource(const H5& h5, PyObject* group, const Config& c, npy_intp max_request, bool read_ahead);
+    // The four datasets t, x, y, p themselves.
+    SeparateSource(const H5& h5, std::array<Ref, 4> datasets, npy_intp max_request, bool read_ahead);
     npy_intp size() const noexcept { return n_; }
     // Events [start, end) into out[0, end - start).
     void read_into(Event* out, npy_intp start, npy_intp end);
@@ -253,22 +269,102 @@ private:
     std::array<Column, 4> cols_;  // the window's chosen fields
 };
 
-// The events of a file of either layout (as the configuration finds it).
-class FileSource {
-public:
-    FileSource(const H5& h5, PyObject* file, const Config& c, npy_intp max_request, bool read_ahead);
-    npy_intp size() const noexcept { return separate_ ? separate_->size() : compound_->size(); }
-    Ref read(npy_intp start, npy_intp end) {
-        return separate_ ? separate_->read(start, end) : compound_->read(start, end);
-    }
+// ---------------------------------------------------------------------------
+// The layouts datasets ship in (datasets.cpp)
 
-private:
-    std::optional<SeparateSource> separate_;
-    std::optional<CompoundSource> compound_;
+// Where the events of a file are, and what reading them takes.
+struct Plan {
+    Layout layout = Layout::separate;
+    Config config;        // the dataset names of the separate layouts
+    Ref group;            // the group of the separate layouts' datasets
+    std::array<Ref, 4> columns;  // ... t, x, y, p, opened once (null where missing)
+    Ref dataset;          // the one dataset of the others
+    Ref stream;           // the camera chosen (M3ED, MVSEC), or null
+    std::int64_t t_offset = 0;  // added to every stored time (DSEC)
+    // A time index: entry k is the first event with stored t >= origin + k * step.
+    Ref index;            // its table (an h5py dataset of integers), or null
+    Ref index_times;      // Prophesee: the table's times, checked against origin + k * step
+    std::uint64_t index_step = 0;
+    std::uint64_t index_origin = 0;
+
+    bool separate_columns() const noexcept {
+        return layout == Layout::separate || layout == Layout::dsec || layout == Layout::m3ed;
+    }
 };
 
+// The plan for an open file: with the default configuration the dataset
+// layouts are looked for first, then the configured ones. `stream` (null for
+// None) picks the camera of files with two. ValueError (a Finding) for a
+// layout not found or inconsistent, ImportError for a missing filter.
+Plan plan_file(const H5& h5, PyObject* file, PyObject* path, const Config& c, PyObject* stream);
+// Events in the file of a plan (no data is read).
+npy_intp plan_length(const Plan& p);
+
+// Each filter of the dataset's pipeline must be available to HDF5 (those
+// hdf5plugin brings are registered when h5py is loaded): ImportError naming
+// the filter and the pip command otherwise. `native_ecf`: ECF is decoded here.
+void check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf);
+
+// MVSEC: rows of (x, y, t in seconds, p in {-1, +1}), read in blocks.
+class MvsecSource {
+public:
+    MvsecSource(Ref ds, npy_intp max_request, bool read_ahead);
+    npy_intp size() const noexcept { return n_; }
+    void read_into(Event* out, npy_intp start, npy_intp end);
+
+private:
+    Ref ds_;
+    bool read_ahead_;
+    npy_intp n_ = 0, block_ = 1;
+    Ref rows_;  // float64 (block_, 4)
+    npy_intp win_start_ = 0, win_end_ = 0;
+};
+
+// Prophesee: /CD/events in ECF chunks, read and decoded here (ecf.cpp).
+class EcfSource {
+public:
+    EcfSource(const H5& h5, Ref ds, PyObject* path);
+    // Whether the dataset's pipeline holds the ECF filter.
+    static bool is_ecf(PyObject* ds);
+    npy_intp size() const noexcept { return n_; }
+    void read_into(Event* out, npy_intp start, npy_intp end);
+
+private:
+    Event* decode(npy_intp c, Event* dest, npy_intp room, npy_intp& count);
+
+    Ref ds_, id_, path_;
+    npy_intp n_ = 0, chunk_ = 0;
+    std::vector<Event> events_;  // room for any chunk; holds chunk `held_`
+    npy_intp held_ = -1;
+};
+
+// The events of a file, as its plan finds them.
+class FileSource {
+public:
+    FileSource(const H5& h5, const Plan& plan, PyObject* path, npy_intp max_request, bool read_ahead);
+    npy_intp size() const noexcept { return n_; }
+    void read_into(Event* out, npy_intp start, npy_intp end);
+    Ref read(npy_intp start, npy_intp end);
+
+private:
+    npy_intp n_ = 0;
+    std::int64_t t_offset_ = 0;
+    std::optional<SeparateSource> separate_;
+    std::optional<CompoundSource> compound_;
+    std::optional<MvsecSource> mvsec_;
+    std::optional<EcfSource> ecf_;
+};
+
+// Events [lo, hi) of a plan with t_start <= t < t_end, exactly as a full read
+// gives them, for time-sorted files: through the index table where the file
+// has one (one lookup, then a search within one step, the entries used
+// checked against the events), else a binary search. KeyError for layouts
+// without a time column to search (compound).
+std::pair<npy_intp, npy_intp> window_bounds(const H5& h5, const Plan& p, PyObject* path, PyObject* t_start,
+                                            PyObject* t_end);
+
 // Every event of a file, in file order.
-Ref read_file(PyObject* path, PyObject* config);
+Ref read_file(PyObject* path, PyObject* config, PyObject* stream);
 
 // ---------------------------------------------------------------------------
 // Writing (files.cpp)
@@ -342,5 +438,6 @@ void add_layout_functions(PyObject* module);
 void add_file_functions(PyObject* module);
 void add_reader(PyObject* module);
 void add_writer(PyObject* module);
+void add_ecf_functions(PyObject* module);
 
 }  // namespace morvel::io::h5

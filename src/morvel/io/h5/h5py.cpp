@@ -35,6 +35,14 @@ Ref ensure_h5py() {
     Ref current = Ref::steal_or_null(cur);
     if (current && current.get() != Py_None) return current;
     Ref m = kit::import_optional("h5py", kMissingH5py);
+    // hdf5plugin registers its filters (Blosc, Zstandard, LZ4, ...) with
+    // HDF5 when imported; without it, files that need them are refused by
+    // check_filters with the pip command.
+    Ref plugins = Ref::steal_or_null(PyImport_ImportModule("hdf5plugin"));
+    if (!plugins) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) kit::raise();
+        PyErr_Clear();
+    }
     kit::check(PyDict_SetItemString(module_dict(), "_h5py", m.get()));
     return m;
 }

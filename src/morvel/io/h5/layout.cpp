@@ -25,23 +25,53 @@ Config load_config(PyObject* config) {
     r.compound_key = kit::getattr(c, "compound_key");
     r.group_set = kit::check(PyObject_IsTrue(r.events_group.get())) == 1;
     r.compound_set = kit::check(PyObject_IsTrue(r.compound_key.get())) == 1;
+    r.is_default = c == default_config() || kit::check(PyObject_RichCompareBool(c, default_config(), Py_EQ)) == 1;
     return r;
 }
 
-namespace {
+Config copy_config(const Config& c) {
+    Config r;
+    r.events_group = c.events_group.copy();
+    r.timestamp_key = c.timestamp_key.copy();
+    r.x_key = c.x_key.copy();
+    r.y_key = c.y_key.copy();
+    r.polarity_key = c.polarity_key.copy();
+    r.compound_key = c.compound_key.copy();
+    r.group_set = c.group_set;
+    r.compound_set = c.compound_set;
+    r.is_default = c.is_default;
+    return r;
+}
 
-// Whether `group` (an HDF5 group, or any mapping) has an item `name`: asked
-// of the group's keys, never of a dataset (`in` would compare its rows).
 bool holds(PyObject* group, PyObject* name) {
     if (!kit::check(PyObject_HasAttrStringWithError(group, "keys"))) return false;
     return kit::check(PySequence_Contains(group, name)) == 1;
 }
 
-}  // namespace
+bool holds(PyObject* group, const char* name) {
+    Ref n = kit::str(name);
+    return holds(group, n.get());
+}
+
+Ref find(PyObject* group, PyObject* name) {
+    if (!kit::check(PyObject_HasAttrStringWithError(group, "keys"))) return Ref();
+    Ref r = Ref::steal_or_null(PyObject_GetItem(group, name));
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) kit::raise();
+        PyErr_Clear();
+    }
+    return r;
+}
+
+Ref find(PyObject* group, const char* name) {
+    Ref n = kit::str(name);
+    return find(group, n.get());
+}
 
 Ref item(PyObject* group, PyObject* name) {
-    if (!holds(group, name)) refuse(PyExc_KeyError, "%R", name);
-    return kit::check(PyObject_GetItem(group, name));
+    Ref r = find(group, name);
+    if (!r) refuse(PyExc_KeyError, "%R", name);
+    return r;
 }
 
 Ref group_of(PyObject* file, const Config& c) {
@@ -69,7 +99,11 @@ const char* layout_name(Layout l) {
     switch (l) {
         case Layout::compound: return "compound";
         case Layout::separate: return "separate";
-        default: return "compound_fallback";
+        case Layout::compound_fallback: return "compound_fallback";
+        case Layout::dsec: return "dsec";
+        case Layout::m3ed: return "m3ed";
+        case Layout::mvsec: return "mvsec";
+        default: return "prophesee";
     }
 }
 
@@ -154,14 +188,24 @@ PyObject* detect_layout_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return kit::guard([&] {
         auto a = kit::parse(kDetect, args, nargs, kwnames);
         const Config c = load_config(a[1]);
-        return kit::str(layout_name(detect_layout(a[0], c))).release();
+        if (!c.is_default) return kit::str(layout_name(detect_layout(a[0], c))).release();
+        Ref name = Ref::steal_or_null(PyObject_GetAttrString(a[0], "filename"));
+        if (!name) {
+            PyErr_Clear();
+            name = kit::check(PyObject_Repr(a[0]));
+        }
+        const Plan p = plan_file(H5(loaded_h5py()), a[0], name.get(), c, nullptr);
+        return kit::str(layout_name(p.layout)).release();
     });
 }
 
 const char* const kDetectDoc =
     "Detect whether the file uses 'separate' or 'compound' layout. O(1).\n\n"
-    "Looks in the configured group (the root when ``events_group`` is empty)\n"
-    "and returns, the first that holds:\n\n"
+    "With the default configuration the layouts of the public datasets come\n"
+    "first: \"prophesee\" (/CD/events), \"mvsec\" (/davis/{left,right}/events),\n"
+    "\"m3ed\" (/prophesee/{left,right}/t, ...) and \"dsec\" (/events/t, ... with\n"
+    "/t_offset or /ms_to_idx). Then it looks in the configured group (the\n"
+    "root when ``events_group`` is empty) and returns, the first that holds:\n\n"
     "- \"compound\": ``compound_key`` is set and names an item with fields;\n"
     "- \"separate\": the group holds ``timestamp_key``;\n"
     "- \"compound_fallback\": the group holds an item \"events\" with fields.\n\n"

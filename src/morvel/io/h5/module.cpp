@@ -73,6 +73,7 @@ int exec_h5(PyObject* m) {
             h5::add_file_functions(m);
             h5::add_reader(m);
             h5::add_writer(m);
+            h5::add_ecf_functions(m);
             return 0;
         },
         -1);

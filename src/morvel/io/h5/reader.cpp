@@ -11,16 +11,19 @@ namespace {
 struct ReaderFields {
     Ref path;      // str
     Ref config;    // the configuration in use
+    Ref stream;    // the camera asked for, or null for the first
     Ref n_events;  // cached count; null until first counted
     std::size_t chunk_size = 0;
 };
 
-using ReaderType = kit::Type<ReaderFields, &ReaderFields::path, &ReaderFields::config, &ReaderFields::n_events>;
+using ReaderType = kit::Type<ReaderFields, &ReaderFields::path, &ReaderFields::config, &ReaderFields::stream,
+                             &ReaderFields::n_events>;
 using Reader = ReaderType::Self;
 
 constexpr auto kInit = kit::type_init("H5EventReader", kit::Param{"path", "Union[str, Path]"},
                                       kit::Param{"chunk_size", "int", "50000"},
-                                      kit::Param{"config", "Optional[H5Config]", "None"});
+                                      kit::Param{"config", "Optional[H5Config]", "None"},
+                                      kit::Param{"stream", "Optional[str]", "None", nullptr, false, true});
 
 int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     return kit::guard(
@@ -29,9 +32,11 @@ int reader_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
             const std::size_t chunk = kit::arg_chunk_size(a[1], 50000);
             PyObject* config = config_or_default(a[2]);
             Ref path = kit::arg_path(a[0]);
+            PyObject* stream = a[3] ? kit::arg_exact_or_none(a[3], &PyUnicode_Type, "stream") : nullptr;
             Reader* self = ReaderType::of(self_obj);
             self->path = std::move(path);
             self->config = Ref::borrow(config);
+            self->stream = stream ? Ref::borrow(stream) : Ref();
             self->n_events.reset();
             self->chunk_size = chunk;
             return 0;
@@ -55,11 +60,8 @@ PyObject* reader_get_n_events(PyObject* self_obj, void*) {
             H5File file(h5, self->path.get(), "r", ChunkCache::on);
             Ref n;
             {
-                Ref g = group_of(file.get(), c);
-                const Layout layout = detect_layout(file.get(), c);
-                Ref ds = layout == Layout::separate ? item(g.get(), c.timestamp_key.get())
-                                                    : compound_dataset(g.get(), c, layout);
-                n = kit::from_ssize(length_1d(ds.get()));
+                const Plan plan = plan_file(h5, file.get(), self->path.get(), c, self->stream.get());
+                n = kit::from_ssize(plan_length(plan));
             }
             file.close();
             return n;
@@ -67,6 +69,29 @@ PyObject* reader_get_n_events(PyObject* self_obj, void*) {
         self->n_events = count.copy();
         return count.release();
     });
+}
+
+PyObject* reader_get_layout(PyObject* self_obj, void*) {
+    return kit::guard([&] {
+        Reader* self = initialised(self_obj);
+        const H5 h5(ensure_h5py());
+        const Config c = load_config(self->config.get());
+        return reading(self->path.get(), c, [&] {
+            H5File file(h5, self->path.get(), "r", ChunkCache::on);
+            Ref name;
+            {
+                const Plan plan = plan_file(h5, file.get(), self->path.get(), c, self->stream.get());
+                name = kit::str(layout_name(plan.layout));
+            }
+            file.close();
+            return name;
+        }).release();
+    });
+}
+
+PyObject* reader_get_stream(PyObject* self_obj, void*) {
+    const Reader* self = ReaderType::of(self_obj);
+    return kit::new_ref(self->stream ? self->stream.get() : Py_None);
 }
 
 PyObject* reader_get_cached_count(PyObject* self_obj, void*) {
@@ -85,7 +110,8 @@ kit::Generator reader_chunks(PyObject* self_obj) {
     H5File file = reading(path, c, [&] { return H5File(h5, path, "r", ChunkCache::off); });
     const long long size_at_open = open_file_size(file.get());
     {
-        FileSource src = reading(path, c, [&] { return FileSource(h5, file.get(), c, chunk, true); });
+        const Plan plan = reading(path, c, [&] { return plan_file(h5, file.get(), path, c, self->stream.get()); });
+        FileSource src = reading(path, c, [&] { return FileSource(h5, plan, path, chunk, true); });
         for (npy_intp start = 0; start < src.size();) {
             const npy_intp end = start + std::min(chunk, src.size() - start);
             check_not_shrunk(file.get(), path, size_at_open);
@@ -108,24 +134,8 @@ PyObject* reader_iter(PyObject* self_obj) {
 PyObject* reader_read_all(PyObject* self_obj, PyObject*) {
     return kit::guard([&] {
         const Reader* self = initialised(self_obj);
-        return read_file(self->path.get(), self->config.get()).release();
+        return read_file(self->path.get(), self->config.get(), self->stream.get()).release();
     });
-}
-
-// First index in [0, n) whose timestamp, read as a single element and taken
-// as an integer, is >= val (n if none).
-npy_intp lower_bound(PyObject* ds, PyObject* val, npy_intp n) {
-    npy_intp lo = 0, hi = n;
-    while (lo < hi) {
-        const npy_intp mid = lo + (hi - lo) / 2;
-        Ref item = kit::check(PyObject_GetItem(ds, kit::from_ssize(mid).get()));
-        Ref v = kit::check(PyNumber_Long(item.get()));
-        if (kit::check(PyObject_RichCompareBool(v.get(), val, Py_LT)))
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
 }
 
 constexpr auto kWindow = kit::method("read_time_window", "np.ndarray", kit::Param{"t_start", "int"},
@@ -143,18 +153,12 @@ PyObject* reader_read_time_window(PyObject* self_obj, PyObject* const* args, Py_
             H5File file(h5, self->path.get(), "r", ChunkCache::on);
             Ref out;
             {
-                if (detect_layout(file.get(), c) != Layout::separate)
-                    refuse(PyExc_KeyError, "%R: read_time_window needs the separate layout (a dataset %R)",
-                           self->path.get(), c.timestamp_key.get());
-                Ref g = group_of(file.get(), c);
-                Ref t_ds = item(g.get(), c.timestamp_key.get());
-                const npy_intp n = length_1d(t_ds.get());
-                const npy_intp lo = n ? lower_bound(t_ds.get(), t_start.get(), n) : 0;
-                const npy_intp hi = n ? lower_bound(t_ds.get(), t_end.get(), n) : 0;
+                const Plan plan = plan_file(h5, file.get(), self->path.get(), c, self->stream.get());
+                const auto [lo, hi] = window_bounds(h5, plan, self->path.get(), t_start.get(), t_end.get());
                 if (lo >= hi) {
                     out = np::empty(0);
                 } else {
-                    SeparateSource src(h5, g.get(), c, hi - lo, false);
+                    FileSource src(h5, plan, self->path.get(), hi - lo, false);
                     out = src.read(lo, hi);
                 }
             }
@@ -179,7 +183,17 @@ const char* const kReaderDoc =
     "Args:\n"
     "    path: The file (converted to text).\n"
     "    chunk_size: Events per chunk (>= 1), taken when an iteration starts.\n"
-    "    config: Layout names; DEFAULT_H5_CONFIG when None.\n\n"
+    "    config: Layout names; DEFAULT_H5_CONFIG when None.\n"
+    "    stream: The camera of M3ED and MVSEC files, \"left\" or \"right\"; the\n"
+    "        first present when None (ValueError for other files).\n\n"
+    "With the default configuration the layouts of the public datasets are\n"
+    "read as they ship: DSEC (/events/{p,t,x,y}, t plus /t_offset), M3ED\n"
+    "(/prophesee/{left,right}/{x,y,t,p}), MVSEC (/davis/{left,right}/events,\n"
+    "seconds rounded to microseconds, polarity -1/+1 as 0/1) and Prophesee's\n"
+    "ECF-compressed /CD/events, decoded here without the vendor's plugin.\n"
+    "Datasets compressed with the filters of hdf5plugin (Blosc, Zstandard,\n"
+    "LZ4, ...) are read when it is installed (``pip install hdf5plugin``);\n"
+    "without it they raise ImportError naming the filter.\n\n"
     "Raises:\n"
     "    ValueError: chunk_size below 1.\n\n"
     "Example:\n"
@@ -201,12 +215,17 @@ const char* const kReadAllDoc =
 const char* const kWindowDoc =
     "Read events within a time window using binary search. O(log N + K).\n\n"
     "Returns the events with t_start <= t < t_end (microseconds), assuming\n"
-    "the timestamps in the file are sorted ascending. Each bound is found by a\n"
-    "lower-bound search that reads single timestamps from the file (at most\n"
-    "ceil(log2(N + 1)) per bound); only the window itself is read in bulk.\n"
-    "Works on the separate layout only.\n\n"
+    "the timestamps in the file are sorted ascending: exactly what a full\n"
+    "read gives for the window. Where the file has a time index (DSEC's\n"
+    "/ms_to_idx, M3ED's ms_map_idx, Prophesee's /CD/indexes), each bound is\n"
+    "one lookup and a search among the events of one step (1 ms, 2 ms); the\n"
+    "entries used are checked against those events. Elsewhere each bound is\n"
+    "found by a lower-bound search that reads single timestamps from the file\n"
+    "(at most ceil(log2(N + 1)) per bound). Only the window itself is read in\n"
+    "bulk. Works on every layout but the compound ones.\n\n"
     "Raises:\n"
-    "    KeyError: the file has no timestamp dataset (compound layouts).\n";
+    "    KeyError: the file has no timestamp dataset (compound layouts).\n"
+    "    ValueError: the time index does not match the events.\n";
 
 }  // namespace
 
@@ -227,6 +246,10 @@ void add_reader(PyObject* m) {
         kit::ref_field<ReaderFields, &ReaderFields::config>("config", "Configuration in use."),
         {"n_events", reader_get_n_events, nullptr,
          "n_events -> int\n\nTotal number of events in the file. Cached after first access.", nullptr},
+        {"layout", reader_get_layout, nullptr,
+         "layout -> str\n\nThe file's layout, as _detect_layout names it (\"separate\", \"dsec\", \"prophesee\", ...).",
+         nullptr},
+        {"stream", reader_get_stream, nullptr, "The camera asked for (M3ED, MVSEC), or None for the first.", nullptr},
         {"_n_events", reader_get_cached_count, nullptr, "The cached count, None until n_events is first read.",
          nullptr},
         kit::chunk_size_field<ReaderFields, &ReaderFields::chunk_size>("Events per chunk (>= 1)."),
