@@ -175,8 +175,10 @@ def _label(rec) -> str:
 
 
 
-def open_recording(path: str, kind: str | None, chunk_size: int, raw_format: str | None = None):
-    """The input as a registry Recording (kind: a registry name, "raw", or None: detected)."""
+def open_recording(path: str, kind: str | None, chunk_size: int, raw_format: str | None = None,
+                   stream: str | None = None):
+    """The input as a registry Recording (kind: a registry name, "raw", or None: detected;
+    stream: the camera or stream of HDF5 and AEDAT4 files)."""
     import morvel.io as mio
 
     if kind == "raw" and raw_format:
@@ -190,6 +192,10 @@ def open_recording(path: str, kind: str | None, chunk_size: int, raw_format: str
             kind = _RAW[raw_format]
     if raw_format and kind in _RAW_LABELS:
         kind = _RAW[raw_format]
+    if stream is not None:
+        if kind not in ("hdf5", "aedat4"):
+            raise UserError(f"{path}: --stream applies to HDF5 (M3ED, MVSEC) and AEDAT4 files, not {kind}")
+        return mio.open(path, kind, chunk_size=chunk_size, stream=stream)
     return mio.open(path, kind, chunk_size=chunk_size)
 
 
@@ -203,7 +209,7 @@ def _info(args: argparse.Namespace) -> int:
         if i:
             print()
         try:
-            with open_recording(path, args.kind, args.chunk_size, args.format) as rec:
+            with open_recording(path, args.kind, args.chunk_size, args.format, args.stream) as rec:
                 label = _label(rec)
                 span = rec.time_span()
                 if span is not None:  # from the file's index, without reading the events
@@ -260,7 +266,15 @@ class _Bar:
 
 def _writer_options(args: argparse.Namespace, out_kind: str) -> dict:
     if out_kind == "hdf5":
-        return {"compression": None if args.compression == "none" else args.compression,
+        layout = getattr(args, "h5_layout", "separate")
+        options = {"layout": layout} if layout != "separate" else {}
+        if layout == "prophesee":  # always ECF
+            if args.compression != "none":
+                raise UserError("--h5-layout prophesee is always compressed with ECF; drop --compression")
+            return options
+        if layout == "dsec" and args.compression == "none":  # DSEC's Blosc/Zstandard where hdf5plugin is
+            return options
+        return {**options, "compression": None if args.compression == "none" else args.compression,
                 "compression_opts": args.compression_opts}
     if out_kind == "aedat4" and args.aedat4_compression:
         return {"compression": args.aedat4_compression}
@@ -317,7 +331,7 @@ def _convert(args: argparse.Namespace) -> int:
         out_kind = _RAW[args.out_format]
     if os.path.abspath(src) == os.path.abspath(dst):
         raise UserError("the output would replace the input")
-    rec = open_recording(src, args.from_kind, args.chunk_size, args.format)
+    rec = open_recording(src, args.from_kind, args.chunk_size, args.format, args.stream)
     label = _label(rec)
     sensor = args.sensor_size or rec.sensor_size
     bar = _Bar(rec.count_events() if sys.stderr.isatty() else None)
@@ -375,6 +389,8 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--kind", choices=KINDS, help="the files' kind (default: from their content and names)")
     info.add_argument("--format", choices=tuple(_RAW), help="event format of RAW files without one in the header")
     info.add_argument("--chunk-size", type=_positive, default=1_000_000, help=argparse.SUPPRESS)
+    info.add_argument("--stream", help="the camera of M3ED and MVSEC files ('left' or 'right') or the stream of "
+                      "AEDAT4 files (default: the first)")
     info.set_defaults(func=_info)
 
     convert = sub.add_parser(
@@ -397,6 +413,11 @@ def build_parser() -> argparse.ArgumentParser:
                          help="HDF5 compression (default none)")
     convert.add_argument("--compression-opts", type=_gzip_level, default=4, metavar="LEVEL",
                          help="gzip level, 0 to 9 (default 4)")
+    convert.add_argument("--h5-layout", choices=("separate", "compound", "dsec", "prophesee"), default="separate",
+                         help="layout of an HDF5 OUT (default separate; dsec uses Blosc/Zstandard unless "
+                              "--compression says otherwise, prophesee is ECF)")
+    convert.add_argument("--stream", help="the camera of an M3ED or MVSEC IN ('left' or 'right') or the stream "
+                         "of an AEDAT4 IN (default: the first)")
     convert.add_argument("--format", choices=tuple(_RAW), help="event format of a RAW IN without one in its header")
     convert.add_argument("--out-format", choices=tuple(_RAW), default="EVT3", help="event format of a RAW OUT")
     convert.add_argument("--aedat4-compression", choices=("none", "lz4", "lz4_high", "zstd", "zstd_high"),

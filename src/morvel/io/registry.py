@@ -53,7 +53,8 @@ _FORMATS = [
     FormatInfo("dat", "Prophesee DAT (8-byte CD events, 32-bit timestamps)", (".dat",), True, True, False),
     FormatInfo("aedat4", "iniVation AEDAT4 (FlatBuffers packets, optionally LZ4 / Zstandard)", (".aedat4",),
                True, True, True),
-    FormatInfo("hdf5", "HDF5 event file (separate /events/t, x, y, p datasets or one compound table)",
+    FormatInfo("hdf5", "HDF5 event file (separate /events/t, x, y, p datasets or one compound table; "
+                       "the DSEC, M3ED, MVSEC and Prophesee ECF layouts)",
                (".h5", ".hdf5", ".hdf"), True, True, True),
     FormatInfo("events", "raw EVENT_DTYPE records (13 bytes each, no header)", (".bin", ".events"), True, True,
                False),
@@ -473,10 +474,19 @@ def _h5_sensor_size(path: str, reader: Any) -> Optional[Tuple[int, int]]:
     h5py = _ensure_h5py()
     with h5py.File(path, "r") as f:
         config = reader.config
-        group = f[config.events_group] if config.events_group else f
-        attrs = group.attrs
-        if "sensor_width" in attrs and "sensor_height" in attrs:
-            return int(attrs["sensor_width"]), int(attrs["sensor_height"])
+        for name in (config.events_group, "CD", ""):
+            if name and name not in f:
+                continue
+            attrs = (f[name] if name else f).attrs
+            if "sensor_width" in attrs and "sensor_height" in attrs:
+                return int(attrs["sensor_width"]), int(attrs["sensor_height"])
+        geometry = f.attrs.get("geometry")  # Prophesee's "WIDTHxHEIGHT"
+        if isinstance(geometry, bytes):
+            geometry = geometry.decode("ascii", "replace")
+        if isinstance(geometry, str) and "x" in geometry:
+            w, _, h = geometry.partition("x")
+            if w.strip().isdigit() and h.strip().isdigit():
+                return int(w), int(h)
     return None
 
 
@@ -546,10 +556,11 @@ def _open_reader(path: str, name: str, chunk_size: int, options: dict) -> Tuple[
         return r, r.sensor_size, False
     if name == "hdf5":
         config = options.pop("config", None)
+        stream = options.pop("stream", None)
         _no_options(name, options)
         from morvel.io.h5 import H5EventReader
 
-        r = H5EventReader(path, chunk_size=chunk_size, config=config)
+        r = H5EventReader(path, chunk_size=chunk_size, config=config, stream=stream)
         r.n_events  # finds what is wrong with the layout or the file first
         return r, _h5_sensor_size(path, r), True
     _no_options(name, options)
@@ -589,8 +600,9 @@ def open(path: PathLike, format: Optional[str] = None, *, chunk_size: int = 1_00
     Open a recording of any format the registry knows (``FORMATS``): the
     format from the file's contents, then its name (``detect_format``),
     unless ``format`` names it. Options go to the format's reader:
-    ``stream=`` (an AEDAT4 stream id or name; the first event stream by
-    default), ``camera=`` (AEDAT 2.0: "dvs128", "davis240" or "davis346"
+    ``stream=`` (an AEDAT4 stream id or name, the first event stream by
+    default; for M3ED and MVSEC HDF5 files "left" or "right", the first
+    present by default), ``camera=`` (AEDAT 2.0: "dvs128", "davis240" or "davis346"
     where the header names none), ``key=``, ``columns=`` and ``time_unit=``
     (NumPy files: the .npz member, the fields as {"t": NAME, ...} or the
     columns of a 2-D array as ("x", "y", "t", "p"), "us" or "s"; text files:
@@ -687,7 +699,8 @@ def _native_writer(path: str, name: str, sensor_size: Optional[Tuple[int, int]],
     if name == "hdf5":
         from morvel.io.h5 import H5EventWriter
 
-        options.setdefault("compression", None)
+        if options.get("layout", "separate") in ("separate", "compound"):
+            options.setdefault("compression", None)  # DSEC picks its own, Prophesee is ECF
         w = H5EventWriter(path, sensor_size=sensor_size, **options)
         return w, w.append
     _no_options(name, options)
@@ -704,7 +717,9 @@ class Writer:
     nothing is under its name. Used as a context manager, an exception in the
     block discards the file. Options go to the format's writer:
     ``compression=`` for AEDAT4 ("none", "lz4", "lz4_high", "zstd",
-    "zstd_high") and HDF5 (None, "gzip", "lzf"; with ``compression_opts``).
+    "zstd_high") and HDF5 (None, "gzip", "lzf"; with ``compression_opts``),
+    ``layout=`` for HDF5 ("separate", "compound", "dsec", "prophesee"; see
+    ``H5EventWriter``).
     Events that a format cannot store are refused by ``append`` with
     ValueError before any of them is written.
     """
