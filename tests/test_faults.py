@@ -130,11 +130,16 @@ def small_disk(tmp_path):
         subprocess.run(["umount", "-l", str(mount)], capture_output=True)
 
 
-def test_h5_writer_on_a_full_disk(small_disk):
+@pytest.mark.parametrize("layout", ["separate", "compound", "dsec", "prophesee"])
+def test_h5_writer_on_a_full_disk(small_disk, layout):
     path = str(small_disk / "w.h5")
     flushed = 0
     ev = make_events(500_000)
-    writer = H5EventWriter(path, compression=None, chunk_size=10_000)
+    if layout == "prophesee":  # ECF packs well: more events to fill the disk
+        ev = make_events(2_000_000)
+        writer = H5EventWriter(path, layout=layout)
+    else:
+        writer = H5EventWriter(path, compression=None, chunk_size=10_000, layout=layout)
     with pytest.raises(OSError):
         for start in range(0, len(ev), 20_000):
             writer.append(ev[start:start + 20_000])

@@ -822,7 +822,7 @@ def test_docstrings_and_signatures():
         (h5._read_separate, "_read_separate(grp: Any, config: H5Config)"),
         (h5._read_compound, "_read_compound(ds: Any)"),
         (h5._read_compound_slice, "_read_compound_slice(ds: Any, start: int, end: int)"),
-        (read_h5, "read_h5(path: Union[str, Path], config: Optional[H5Config] = None) -> np.ndarray"),
+        (read_h5, "read_h5(path: Union[str, Path], config: Optional[H5Config] = None, *, stream: Optional[str] = None) -> np.ndarray"),
         (write_h5, "write_h5(path: Union[str, Path], events: np.ndarray"),
         (H5EventReader, "H5EventReader(path: Union[str, Path], chunk_size: int = 50000"),
         (H5EventReader.read_all, "read_all(self) -> np.ndarray\n\nRead entire file into one array."),
@@ -835,10 +835,11 @@ def test_docstrings_and_signatures():
     assert "Chunked streaming reader for H5 event files." in H5EventReader.__doc__
     assert H5EventReader.n_events.__doc__.endswith("Total number of events in the file. Cached after first access.")
     assert str(inspect.signature(write_h5)) == (
-        "(path, events, config=None, sensor_size=None, compression='gzip', compression_opts=4)")
-    assert str(inspect.signature(H5EventReader)) == "(path, chunk_size=50000, config=None)"
+        "(path, events, config=None, sensor_size=None, compression='gzip', compression_opts=4, *, layout='separate')")
+    assert str(inspect.signature(H5EventReader)) == "(path, chunk_size=50000, config=None, *, stream=None)"
     assert str(inspect.signature(H5EventWriter)) == (
-        "(path, config=None, sensor_size=None, compression='gzip', compression_opts=4, chunk_size=100000)")
+        "(path, config=None, sensor_size=None, compression='gzip', compression_opts=4, chunk_size=100000, *, "
+        "layout='separate')")
 
 
 def test_stub_matches_the_module():
@@ -848,7 +849,7 @@ def test_stub_matches_the_module():
 
     def params(fn):
         args = fn.args.args[1:] if fn.args.args and fn.args.args[0].arg == "self" else fn.args.args
-        return [a.arg for a in args]
+        return [a.arg for a in args + fn.args.kwonlyargs]
 
     for node in stub.body:
         if isinstance(node, ast.FunctionDef):

@@ -404,10 +404,55 @@ def parallel_ops(tmp):
     }
 
 
+def h5_layout_ops(tmp):
+    import h5py
+
+    from morvel.io import h5
+
+    ev = make_events(20_000, width=1280, height=720)
+    paths = {}
+    for layout in ("dsec", "prophesee"):
+        paths[layout] = os.path.join(tmp, f"{layout}.h5")
+        h5.write_h5(paths[layout], ev, layout=layout)
+    mvsec = os.path.join(tmp, "mvsec.h5")
+    with h5py.File(mvsec, "w") as f:
+        f["davis/left/events"] = np.stack([ev["x"], ev["y"], ev["t"] / 1e6, ev["p"] * 2.0 - 1], axis=1)
+    bad = os.path.join(tmp, "bad.h5")
+    h5.write_h5(bad, ev, layout="prophesee")
+    with h5py.File(bad, "a") as f:
+        f["CD/events"].id.write_direct_chunk((16384,), bytes(12) + b"\xff" * 8)
+        f["CD/events"].id.write_direct_chunk((0,), (5 << 2).to_bytes(4, "little") + bytes(8) + b"\x0f")
+    unsorted = ev.copy()
+    unsorted["t"][100] = 0
+    chunk = h5._ecf_encode(ev[:5000])
+    dsec, cd = paths["dsec"], paths["prophesee"]
+
+    def write_all():
+        for layout in ("dsec", "prophesee"):
+            with h5.H5EventWriter(os.path.join(tmp, f"w_{layout}.h5"), layout=layout) as w:
+                w.append(ev[:7000])
+                w.append(ev[7000:])
+
+    def refused():
+        with h5.H5EventWriter(os.path.join(tmp, "r.h5"), layout="prophesee") as w:
+            expect(ValueError, w.append, unsorted)
+        expect(ValueError, h5.write_h5, os.path.join(tmp, "r2.h5"), unsorted, layout="dsec")
+        expect(ValueError, h5.read_h5, bad)
+        expect(ValueError, h5._ecf_decode, chunk[:40])
+
+    return {
+        "read": lambda: (h5.read_h5(dsec), h5.read_h5(mvsec), list(h5.H5EventReader(cd, chunk_size=9000))),
+        "windows": lambda: [h5.H5EventReader(p).read_time_window(1000, 90_000) for p in (dsec, cd)],
+        "ecf chunks": lambda: h5._ecf_decode(h5._ecf_encode(ev[:5000])),
+        "write": write_all,
+        "refused": refused,
+    }
+
+
 MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": throughput_ops,
            "formats": formats_ops, "aedat4": aedat4_ops, "ethernet": ethernet_ops, "dvs": dvs_ops,
            "recordings.aedat4": aedat4_file_ops, "transforms": transforms_ops,
-           "formats.parallel": parallel_ops}
+           "formats.parallel": parallel_ops, "h5.layouts": h5_layout_ops}
 
 
 @pytest.mark.parametrize("module", list(MODULES))
