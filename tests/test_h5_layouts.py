@@ -404,6 +404,17 @@ def test_corrupt_and_raw_ecf_chunks_in_a_file(tmp_path):
         read_h5(path)
 
 
+def test_ecf_with_other_filters_is_refused(tmp_path):
+    path = str(tmp_path / "cd.h5")
+    with h5py.File(path, "w") as f:
+        dt = np.dtype({"names": ["x", "y", "p", "t"], "formats": ["<u2", "<u2", "<i2", "<i8"],
+                       "offsets": [0, 2, 4, 8], "itemsize": 16})
+        f.create_dataset("CD/events", shape=(10,), dtype=dt, chunks=(10,), shuffle=True, compression=0x8ECF,
+                         allow_unknown_filter=True)
+    with pytest.raises(ValueError, match="filters besides ECF"):
+        read_h5(path)
+
+
 def test_convert_through_every_layout(tmp_path):
     ev = make_events(20_000, seed=14, width=1280, height=720)
     src = str(tmp_path / "in.bin")

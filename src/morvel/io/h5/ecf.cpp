@@ -75,6 +75,14 @@ EcfSource::EcfSource(const H5&, Ref ds, PyObject* path) : ds_(std::move(ds)), pa
         refuse(PyExc_ValueError, "%S: %R must hold records {x u16, y u16, p i16, t i64} of 16 bytes, not %R", path,
                ds_.get(), dtype.get());
     id_ = kit::getattr(ds_.get(), "id");
+    // Direct chunk reads give the bytes after every filter: ECF must be the only one.
+    Ref plist = kit::call_method(id_.get(), "get_create_plist");
+    Ref count = kit::call_method(plist.get(), "get_nfilters");
+    if (PyLong_AsLong(count.get()) != 1) {
+        if (PyErr_Occurred()) kit::raise();
+        refuse(PyExc_ValueError, "%S: %R has filters besides ECF in its pipeline (%R in all); they are not read here",
+               path, ds_.get(), count.get());
+    }
     events_.resize(kn::kEcfMaxEvents);
 }
 
