@@ -122,7 +122,8 @@ Event* EcfSource::decode(npy_intp c, Event* dest, npy_intp room, npy_intp& count
     const npy_intp cap = out == dest ? room : static_cast<npy_intp>(events_.size());
     kn::EcfDecoded d;
     {
-        kit::MaybeNoGil nogil(static_cast<std::size_t>(count) * sizeof(Event) >= kit::kReleaseGilBytes);
+        // A chunk (16384 events: about 100 us) is worth letting other threads run.
+        kit::MaybeNoGil nogil(static_cast<std::size_t>(count) * sizeof(Event) >= kit::kReleaseGilBytes / 8);
         d = kn::ecf_decode(u, static_cast<std::size_t>(size), out, static_cast<std::size_t>(cap));
     }
     if (d.error != kn::EcfError::none)
