@@ -90,6 +90,17 @@ def test_index_tables_that_do_not_match_are_reported(tmp_path, sorted_events, da
     assert np.array_equal(read_h5(path), ev)  # a full read does not use the index
 
 
+def test_an_index_of_another_kind_is_reported_by_windows_only(tmp_path, sorted_events):
+    ev = sorted_events
+    path = dsec_file(str(tmp_path / "dsec.h5"), ev, blosc=False)
+    with h5py.File(path, "a") as f:
+        del f["ms_to_idx"]
+        f["ms_to_idx"] = np.zeros(10, np.float32)
+    assert np.array_equal(read_h5(path), ev)
+    with pytest.raises(ValueError, match="must hold integers"):
+        H5EventReader(path).read_time_window(0, 10**12)
+
+
 def test_m3ed_cameras_and_their_index(tmp_path):
     left, right = make_events(20_000, seed=1), make_events(5_000, seed=2)
     path = str(tmp_path / "m3ed.h5")

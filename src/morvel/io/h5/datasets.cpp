@@ -105,19 +105,19 @@ bool configured_plan(Plan& p, PyObject* file, PyObject* path, PyObject* stream) 
             p.dataset = std::move(events);
             if (Ref idx = find(cd.get(), "indexes")) {
                 Ref names = kit::getattr(kit::getattr(idx.get(), "dtype").get(), "names");
-                const npy_intp len = length_1d(idx.get());
+                Ref shape = kit::getattr(idx.get(), "shape");
+                const npy_intp len = PyTuple_Check(shape.get()) && PyTuple_GET_SIZE(shape.get()) == 1
+                                         ? PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0)) : 0;
+                if (len < 0) kit::raise();
                 bool fields = false;
                 if (names.get() != Py_None) {
                     Ref id = kit::str("id"), ts = kit::str("ts");
                     fields = kit::check(PySequence_Contains(names.get(), id.get())) == 1 &&
                              kit::check(PySequence_Contains(names.get(), ts.get())) == 1;
                 }
-                if (!fields)
-                    refuse(PyExc_ValueError, "%S: /CD/indexes must hold records with fields 'id' and 'ts'", path);
-                if (len > 0) {
-                    const long long origin = table_entry(idx.get(), 0, "ts");
-                    if (origin < 0)
-                        refuse(PyExc_ValueError, "%S: /CD/indexes starts at a negative time %lld", path, origin);
+                // A table of another form is not used (windows then search the events).
+                const long long origin = fields && len > 0 ? table_entry(idx.get(), 0, "ts") : -1;
+                if (origin >= 0) {
                     p.index = std::move(idx);
                     p.index_times = kit::str("ts");
                     p.index_step = 2000;
@@ -193,18 +193,7 @@ Plan plan_file(const H5& h5, PyObject* file, PyObject* path, const Config& c, Py
     } else {
         check_filters(h5, p.dataset.get(), path, p.layout == Layout::prophesee);
     }
-    if (p.index) {
-        check_filters(h5, p.index.get(), path, false);
-        if (p.index_times.get() == nullptr) {
-            Ref dtype = kit::getattr(p.index.get(), "dtype");
-            Ref kind = kit::getattr(dtype.get(), "kind");
-            if (PyUnicode_CompareWithASCIIString(kind.get(), "u") != 0 &&
-                PyUnicode_CompareWithASCIIString(kind.get(), "i") != 0)
-                refuse(PyExc_ValueError, "%S: the index table %R must hold integers, not %R", path, p.index.get(),
-                       dtype.get());
-        }
-        length_1d(p.index.get());
-    }
+    if (p.index) check_filters(h5, p.index.get(), path, false);
     return p;
 }
 
@@ -393,7 +382,18 @@ class Search {
 public:
     Search(const H5& h5, const Plan& p, PyObject* path) : h5_(h5), p_(p), path_(path), n_(plan_length(p)) {
         if (p.separate_columns()) t_ds_ = column(p, 0);
-        if (p.index) table_len_ = length_1d(p.index.get());
+        if (p.index) {
+            // A table that is no table of indices is reported here, when a window would use it.
+            if (!p.index_times) {
+                Ref dtype = kit::getattr(p.index.get(), "dtype");
+                Ref kind = kit::getattr(dtype.get(), "kind");
+                if (PyUnicode_CompareWithASCIIString(kind.get(), "u") != 0 &&
+                    PyUnicode_CompareWithASCIIString(kind.get(), "i") != 0)
+                    refuse(PyExc_ValueError, "%S: the time index %R must hold integers, not %R", path,
+                           p.index.get(), dtype.get());
+            }
+            table_len_ = length_1d(p.index.get());
+        }
     }
 
     npy_intp size() const noexcept { return n_; }
