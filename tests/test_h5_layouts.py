@@ -445,3 +445,89 @@ def test_convert_through_every_layout(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "morvel.io", "convert", prev, back], capture_output=True, text=True,
                           timeout=120)
     assert proc.returncode == 0, proc.stderr
+
+
+# --- edges of the layouts ---------------------------------------------------------------
+
+
+def test_prophesee_index_past_camera_times(tmp_path):
+    ev = make_events(30_000, seed=15, width=1280, height=720)
+    ev["t"] += 2**40 + 777  # past 2**32 us: the table starts at the first event's 2 ms
+    path = str(tmp_path / "cd.h5")
+    write_h5(path, ev, layout="prophesee")
+    with h5py.File(path, "r") as f:
+        ts = f["CD/indexes"]["ts"]
+        assert ts[0] == int(ev["t"][0]) // 2000 * 2000 and len(ts) < 200
+    r = H5EventReader(path)
+    for a, b in [(0, 2**40), (int(ev["t"][0]), int(ev["t"][0]) + 1), (int(ev["t"][5000]), int(ev["t"][9000])),
+                 (int(ev["t"][-1]), 2**63)]:
+        assert np.array_equal(r.read_time_window(a, b), window(ev, a, b)), (a, b)
+
+
+def test_dsec_reach_is_exactly_2_to_32(tmp_path):
+    ev = np.zeros(3, EVENT_DTYPE)
+    ev["t"] = [10, 10 + 2**32 - 1, 10 + 2**32]
+    path = str(tmp_path / "d.h5")
+    with H5EventWriter(path, layout="dsec") as w:
+        w.append(ev[:2])
+        with pytest.raises(ValueError, match="2\\*\\*32"):
+            w.append(ev[2:])
+    assert np.array_equal(read_h5(path), ev[:2])
+
+
+@pytest.mark.parametrize("header_events, message", [(16384 + 5, None), (100, "holds 100 events")])
+def test_ecf_chunks_whose_header_disagrees_with_the_dataset(tmp_path, header_events, message):
+    ev = chunk_events(16384 + 5, seed=16)
+    path = str(tmp_path / "cd.h5")
+    write_h5(path, ev[:16384], layout="prophesee")
+    with h5py.File(path, "a") as f:  # a chunk that says more than the dataset holds there: the first are taken
+        f["CD/events"].id.write_direct_chunk((0,), h5._ecf_encode(ev[:header_events]))
+    if message:
+        with pytest.raises(ValueError, match=message):
+            read_h5(path)
+    else:
+        assert np.array_equal(read_h5(path), ev[:16384])
+        assert np.array_equal(H5EventReader(path).read_time_window(0, 2**40), ev[:16384])
+
+
+def test_m3ed_without_index_and_float32_mvsec(tmp_path):
+    ev = make_events(8000, seed=17)
+    path = str(tmp_path / "m3ed.h5")
+    with h5py.File(path, "w") as f:
+        for k in "xytp":
+            f[f"prophesee/left/{k}"] = ev[k]
+    r = H5EventReader(path)
+    assert r.layout == "m3ed" and np.array_equal(r.read_time_window(5000, 9000), window(ev, 5000, 9000))
+    path = str(tmp_path / "mvsec.h5")
+    small = ev[ev["t"] < 2**20]  # float32 holds these seconds to the microsecond
+    with h5py.File(path, "w") as f:
+        rows = np.stack([small["x"], small["y"], small["t"] / 1e6, small["p"] * 2.0 - 1], axis=1)
+        f["davis/left/events"] = rows.astype(np.float32)
+    assert np.array_equal(read_h5(path), small)
+
+
+def test_stream_on_a_file_with_one_camera(tmp_path):
+    path = str(tmp_path / "plain.h5")
+    write_h5(path, make_events(10))
+    with pytest.raises(ValueError, match="stream= picks the camera"):
+        read_h5(path, stream="left")
+    with pytest.raises(ValueError, match="stream= picks the camera"):
+        H5EventReader(path, stream="right").n_events
+
+
+def test_registry_and_dask_windows_on_dsec(tmp_path, sorted_events):
+    import morvel.io as mio
+
+    ev = sorted_events
+    path = dsec_file(str(tmp_path / "dsec.h5"), ev)
+    with mio.open(path) as rec:
+        assert rec.format == "hdf5" and rec.count_events() == len(ev)
+        a = int(ev["t"][1000])
+        assert np.array_equal(rec.read_time_window(a, a + 3000), window(ev, a, a + 3000))
+        assert np.array_equal(np.concatenate(list(rec)), ev)
+    dd = pytest.importorskip("dask.dataframe")
+    import morvel.io.dask as mdask
+
+    df = mdask.read_events(path, events_per_partition=10_000).compute(scheduler="sync")
+    assert np.array_equal(df.index.to_numpy(), ev["t"]) and np.array_equal(df["x"].to_numpy(), ev["x"])
+    assert dd is not None
