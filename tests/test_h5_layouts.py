@@ -531,3 +531,22 @@ def test_registry_and_dask_windows_on_dsec(tmp_path, sorted_events):
     df = mdask.read_events(path, events_per_partition=10_000).compute(scheduler="sync")
     assert np.array_equal(df.index.to_numpy(), ev["t"]) and np.array_equal(df["x"].to_numpy(), ev["x"])
     assert dd is not None
+
+
+def test_convert_reads_the_cameras_of_m3ed_and_mvsec(tmp_path):
+    left, right = make_events(3000, seed=18), make_events(2000, seed=19)
+    m3ed, mvsec = str(tmp_path / "m3ed.h5"), str(tmp_path / "mvsec.h5")
+    with h5py.File(m3ed, "w") as f, h5py.File(mvsec, "w") as g:
+        for cam, ev in (("left", left), ("right", right)):
+            for k in "xytp":
+                f[f"prophesee/{cam}/{k}"] = ev[k]
+            g[f"davis/{cam}/events"] = np.stack([ev["x"], ev["y"], ev["t"] / 1e6, ev["p"] * 2.0 - 1], axis=1)
+    for src in (m3ed, mvsec):
+        out = str(tmp_path / "out.bin")
+        proc = subprocess.run([sys.executable, "-m", "morvel.io", "convert", src, out, "--stream", "right"],
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert np.array_equal(np.fromfile(out, EVENT_DTYPE), right)
+        info = subprocess.run([sys.executable, "-m", "morvel.io", "info", src, "--stream", "left"],
+                              capture_output=True, text=True, timeout=60)
+        assert "3,000" in info.stdout, info.stdout + info.stderr
