@@ -458,6 +458,11 @@ MODULES = {"streaming": streaming_ops, "encoding": encoding_ops, "throughput": t
 @pytest.mark.parametrize("module", list(MODULES))
 def test_no_leaks(module, tmp_path):
     pytest.importorskip(f"morvel.io.{module.split('.')[0]}")
+    if module == "h5.layouts" and not CHECK_RSS:
+        # Object counts come out the same in the sanitized build, and these
+        # rounds are mostly h5py's own work there (about 50 s); the memory
+        # errors ASan looks for are covered by tests/test_h5_layouts.py.
+        pytest.skip("counted in the plain build")
     ops = MODULES[module](str(tmp_path))
     failures = []
     rounds = ROUNDS // 4 if module == "formats.parallel" else ROUNDS  # megabytes a call: fewer rounds show a leak
