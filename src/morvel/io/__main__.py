@@ -293,6 +293,8 @@ def _convert_many(args: argparse.Namespace) -> int:
         raise UserError(f"converting several recordings needs --to {{{','.join(WRITABLE)}}}")
     if args.sensor_size:
         raise UserError("--sensor-size applies to one recording")
+    if args.stream:
+        raise UserError("--stream applies to one recording")
     out_kind = _RAW[args.out_format] if args.to_kind == "raw" else args.to_kind
     from_kind = _RAW[args.format] if args.format else (None if args.from_kind == "raw" else args.from_kind)
     client = cluster = None
