@@ -191,7 +191,12 @@ Plan plan_file(const H5& h5, PyObject* file, PyObject* path, const Config& c, Py
         for (std::size_t i = 0; i < 4; ++i)
             if ((p.columns[i] = find(p.group.get(), keys[i]))) check_filters(h5, p.columns[i].get(), path, false);
     } else {
-        check_filters(h5, p.dataset.get(), path, p.layout == Layout::prophesee);
+        const Pipeline pipeline = check_filters(h5, p.dataset.get(), path, p.layout == Layout::prophesee);
+        p.ecf = p.layout == Layout::prophesee && pipeline.ecf;
+        // Direct chunk reads give the bytes after every filter: ECF must be the only one.
+        if (p.ecf && pipeline.filters != 1)
+            refuse(PyExc_ValueError, "%S: %R has filters besides ECF in its pipeline (%ld in all); they are not read here",
+                   path, p.dataset.get(), pipeline.filters);
     }
     if (p.index) check_filters(h5, p.index.get(), path, false);
     return p;
@@ -216,19 +221,22 @@ npy_intp plan_length(const Plan& p) {
     return length_1d(p.dataset.get());
 }
 
-void check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf) {
-    if (!h5.is_dataset(ds)) return;
+Pipeline check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf) {
+    Pipeline pipeline;
+    if (!h5.is_dataset(ds)) return pipeline;
     Ref id = kit::getattr(ds, "id");
     Ref plist = kit::call_method(id.get(), "get_create_plist");
     Ref count = kit::call_method(plist.get(), "get_nfilters");
     const long nf = PyLong_AsLong(count.get());
     if (nf == -1 && PyErr_Occurred()) kit::raise();
+    pipeline.filters = nf;
     Ref avail = kit::getattr(kit::getattr(h5.mod.get(), "h5z").get(), "filter_avail");
     for (long i = 0; i < nf; ++i) {
         Ref f = kit::call_method(plist.get(), "get_filter", kit::from_ll(i).get());
         PyObject* code_obj = PyTuple_GET_ITEM(f.get(), 0);
         const long code = PyLong_AsLong(code_obj);
         if (code == -1 && PyErr_Occurred()) kit::raise();
+        if (code == static_cast<long>(kEcfFilter)) pipeline.ecf = true;
         if (code == static_cast<long>(kEcfFilter) && native_ecf) continue;
         Ref ok = kit::call(avail.get(), code_obj);
         if (kit::check(PyObject_IsTrue(ok.get()))) continue;
@@ -245,6 +253,7 @@ void check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf) 
                "with: pip install hdf5plugin",
                path, ds_name.get(), code, name.get());
     }
+    return pipeline;
 }
 
 // ---------------------------------------------------------------------------
@@ -312,7 +321,7 @@ FileSource::FileSource(const H5& h5, const Plan& p, PyObject* path, npy_intp max
             n_ = mvsec_->size();
             break;
         case Layout::prophesee:
-            if (EcfSource::is_ecf(p.dataset.get())) {
+            if (p.ecf) {
                 ecf_.emplace(h5, p.dataset.copy(), path);
                 n_ = ecf_->size();
                 break;

@@ -16,8 +16,6 @@ namespace morvel::io::h5 {
 
 namespace {
 
-constexpr long kEcfFilterId = 0x8ECF;
-
 // The vendor's record layout, field by field.
 bool is_cd_record(PyObject* dtype) {
     kit::DescrRef d = np::descr_from(dtype);
@@ -46,24 +44,6 @@ bool is_cd_record(PyObject* dtype) {
 
 }  // namespace
 
-bool EcfSource::is_ecf(PyObject* ds) {
-    Ref id = Ref::steal_or_null(PyObject_GetAttrString(ds, "id"));
-    if (!id) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref plist = kit::call_method(id.get(), "get_create_plist");
-    Ref count = kit::call_method(plist.get(), "get_nfilters");
-    const long nf = PyLong_AsLong(count.get());
-    if (nf == -1 && PyErr_Occurred()) kit::raise();
-    for (long i = 0; i < nf; ++i) {
-        Ref f = kit::call_method(plist.get(), "get_filter", kit::from_ll(i).get());
-        if (PyLong_AsLong(PyTuple_GET_ITEM(f.get(), 0)) == kEcfFilterId) return true;
-        if (PyErr_Occurred()) kit::raise();
-    }
-    return false;
-}
-
 EcfSource::EcfSource(const H5&, Ref ds, PyObject* path) : ds_(std::move(ds)), path_(Ref::borrow(path)) {
     n_ = length_1d(ds_.get());
     chunk_ = chunk_length(ds_.get());
@@ -75,14 +55,6 @@ EcfSource::EcfSource(const H5&, Ref ds, PyObject* path) : ds_(std::move(ds)), pa
         refuse(PyExc_ValueError, "%S: %R must hold records {x u16, y u16, p i16, t i64} of 16 bytes, not %R", path,
                ds_.get(), dtype.get());
     id_ = kit::getattr(ds_.get(), "id");
-    // Direct chunk reads give the bytes after every filter: ECF must be the only one.
-    Ref plist = kit::call_method(id_.get(), "get_create_plist");
-    Ref count = kit::call_method(plist.get(), "get_nfilters");
-    if (PyLong_AsLong(count.get()) != 1) {
-        if (PyErr_Occurred()) kit::raise();
-        refuse(PyExc_ValueError, "%S: %R has filters besides ECF in its pipeline (%R in all); they are not read here",
-               path, ds_.get(), count.get());
-    }
     events_.resize(kn::kEcfMaxEvents);
 }
 

@@ -37,6 +37,14 @@ Compression compression_args(PyObject* compression, PyObject* level) {
     return check_compression(filter, kit::arg_int(level, "compression_opts", 4));
 }
 
+Ref compression_kwargs(const Compression& comp) {
+    if (!comp.filter) return Ref();
+    Ref kw = kit::check(PyDict_New());
+    kit::check(PyDict_SetItemString(kw.get(), "compression", comp.filter.get()));
+    if (comp.level) kit::check(PyDict_SetItemString(kw.get(), "compression_opts", comp.level.get()));
+    return kw;
+}
+
 Ref create_column(PyObject* group, PyObject* name, int typenum, npy_intp n, npy_intp chunk, const Compression& comp,
                   bool unlimited) {
     Ref kw = kit::check(PyDict_New());
@@ -44,10 +52,7 @@ Ref create_column(PyObject* group, PyObject* name, int typenum, npy_intp n, npy_
     kit::check(PyDict_SetItemString(kw.get(), "dtype", np::descr(typenum).obj()));
     if (chunk > 0) {
         kit::check(PyDict_SetItemString(kw.get(), "chunks", tuple1(chunk).get()));
-        if (comp.filter) {
-            kit::check(PyDict_SetItemString(kw.get(), "compression", comp.filter.get()));
-            if (comp.level) kit::check(PyDict_SetItemString(kw.get(), "compression_opts", comp.level.get()));
-        }
+        if (Ref c = compression_kwargs(comp)) kit::check(PyDict_Update(kw.get(), c.get()));
     }
     if (unlimited) {
         Ref none_max = kit::check(Py_BuildValue("(O)", Py_None));

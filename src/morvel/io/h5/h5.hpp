@@ -281,6 +281,7 @@ struct Plan {
     Ref dataset;          // the one dataset of the others
     Ref stream;           // the camera chosen (M3ED, MVSEC), or null
     std::int64_t t_offset = 0;  // added to every stored time (DSEC)
+    bool ecf = false;     // Prophesee: the events are in ECF chunks (the only filter)
     // A time index: entry k is the first event with stored t >= origin + k * step.
     Ref index;            // its table (an h5py dataset of integers), or null
     Ref index_times;      // Prophesee: the table's times, checked against origin + k * step
@@ -303,7 +304,12 @@ npy_intp plan_length(const Plan& p);
 // Each filter of the dataset's pipeline must be available to HDF5 (those
 // hdf5plugin brings are registered when h5py is loaded): ImportError naming
 // the filter and the pip command otherwise. `native_ecf`: ECF is decoded here.
-void check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf);
+// Returns what the pipeline holds.
+struct Pipeline {
+    long filters = 0;  // filters in the pipeline
+    bool ecf = false;  // ECF among them
+};
+Pipeline check_filters(const H5& h5, PyObject* ds, PyObject* path, bool native_ecf);
 
 // MVSEC: rows of (x, y, t in seconds, p in {-1, +1}), read in blocks.
 class MvsecSource {
@@ -324,8 +330,6 @@ private:
 class EcfSource {
 public:
     EcfSource(const H5& h5, Ref ds, PyObject* path);
-    // Whether the dataset's pipeline holds the ECF filter.
-    static bool is_ecf(PyObject* ds);
     npy_intp size() const noexcept { return n_; }
     void read_into(Event* out, npy_intp start, npy_intp end);
 
@@ -377,6 +381,8 @@ struct Compression {
 // The `compression` and `compression_opts` arguments of the writers: None
 // (or ''), 'gzip' with a level from 0 to 9, or 'lzf'.
 Compression compression_args(PyObject* compression, PyObject* level);
+// The compression as create_dataset keywords (null: none).
+Ref compression_kwargs(const Compression& comp);
 
 // Create a one-dimensional dataset of `n` elements; chunked when chunk > 0
 // (compressed as asked), unlimited when asked.

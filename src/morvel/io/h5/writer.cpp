@@ -141,16 +141,6 @@ Ref create_dataset(PyObject* group, const char* name, PyObject* dtype, npy_intp 
     return kit::check(PyObject_Call(create.get(), args.get(), kw.get()));
 }
 
-// The compression of a layout's event datasets, as create_dataset keywords
-// (null: none).
-Ref compression_kwargs(const Compression& comp) {
-    if (!comp.filter) return Ref();
-    Ref kw = kit::check(PyDict_New());
-    kit::check(PyDict_SetItemString(kw.get(), "compression", comp.filter.get()));
-    if (comp.level) kit::check(PyDict_SetItemString(kw.get(), "compression_opts", comp.level.get()));
-    return kw;
-}
-
 void open_dsec(const H5& h5, OpenFile& open, PyObject* file, npy_intp chunk, PyObject* comp) {
     Ref g = kit::call_method(file, "create_group", kit::str("events").get());
     // DSEC's order of the datasets, and its types.
