@@ -2,7 +2,8 @@
 // boundaries; the summaries of the pieces, composed in order, must reach
 // the state one decoder reaches over the whole input, and every piece
 // decoded from its composed start state must give the events of the whole
-// decode at its offset. The first byte picks the decoder.
+// decode at its offset. The first byte picks the decoder: EVT 2.0, 2.1,
+// 3.0, DAT, and the fixed records of AEDAT 2.0 (each camera) and ATIS.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "common.hpp"
 #include "kernels/evt_split.hpp"
+#include "kernels/record_split.hpp"
 
 namespace {
 
@@ -35,6 +37,15 @@ bool same_state(const morvel::kernels::Evt3Decoder& a, const morvel::kernels::Ev
 }
 template <>
 bool same_state(const morvel::kernels::DatDecoder& a, const morvel::kernels::DatDecoder& b) {
+    return a.prev == b.prev && a.offset == b.offset;
+}
+
+template <>
+bool same_state(const morvel::kernels::Aedat2Parser& a, const morvel::kernels::Aedat2Parser& b) {
+    return a.prev == b.prev && a.offset == b.offset;
+}
+template <>
+bool same_state(const morvel::kernels::AtisParser& a, const morvel::kernels::AtisParser& b) {
     return a.prev == b.prev && a.offset == b.offset;
 }
 
@@ -79,13 +90,21 @@ void check(D shape, const std::uint8_t* data, std::size_t n, fuzz::Rng& rng, std
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     fuzz::Rng rng{std::uint64_t{data[0]} * 0x9E3779B97F4A7C15ull + size};
-    const std::uint8_t which = data[0] & 3;
+    const std::uint8_t which = data[0] % 6;
+    const std::uint8_t option = static_cast<std::uint8_t>(data[0] / 6);
     data += 1;
     size -= 1;
     switch (which) {
         case 0: check(morvel::kernels::Evt2Decoder{}, data, size, rng, 4); break;
         case 1: check(morvel::kernels::Evt21Decoder{}, data, size, rng, 8); break;
         case 2: check(morvel::kernels::Evt3Decoder{}, data, size, rng, 2); break;
+        case 3: {
+            morvel::kernels::Aedat2Parser p;
+            p.camera = static_cast<morvel::kernels::Aedat2Camera>(option % 3);
+            check(p, data, size, rng, morvel::kernels::Aedat2Parser::kRecord);
+            break;
+        }
+        case 4: check(morvel::kernels::AtisParser{}, data, size, rng, morvel::kernels::kAtisRecord); break;
         default: {
             morvel::kernels::DatDecoder dat;
             dat.record = 8 + (data[0] & 7);

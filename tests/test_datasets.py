@@ -686,3 +686,132 @@ def test_registry_refusals_leave_nothing(tmp_path):
     assert np.array_equal(mio.open(path, columns={"t": "time", "x": "px", "y": "py", "p": "pol"}).read_all(),
                           events_of([(1, 2, 3, 1)]))
     assert sorted(os.listdir(tmp_path)) == ["h.csv"]
+
+
+# --- whole reads in pieces (AEDAT 2.0, ATIS) ------------------------------------------------
+# read_all(threads=k) cuts the records every 1 MiB (131072 AEDAT 2.0 records, 209715 ATIS
+# records) and unwraps each piece from the state the pieces before it leave: wraps, markers
+# and skipped records are put on both sides of every cut.
+
+SPLIT_RECORDS = {"aedat2": 131072, "atis": 209715}
+
+
+def segment_starts(n, cut, rng, extra=40):
+    """Record indices starting a new 2**32 / 2**23 span: just before, at or just after every
+    cut, and at random, at least 4 records apart."""
+    near = [c + (-1, 0, 1)[j % 3] for j, c in enumerate(range(cut, n, cut))]
+    cand = np.unique(np.concatenate([near, rng.integers(4, n - 4, extra)]))
+    starts = [cand[0]]
+    for c in cand[1:]:
+        if c - starts[-1] >= 4:
+            starts.append(c)
+    return np.asarray(starts)
+
+
+def rising(n, starts, high, rng):
+    """Raw stamps that rise with small steps (and a few small steps back) from a low value at
+    every segment start to above `high` before the next, so each start is a drop of more than
+    the wrap threshold, and the rise of `high` within a segment is none."""
+    steps = rng.integers(0, 7, n).astype(np.int64)
+    steps[rng.integers(1, n, n // 500)] = -2
+    seg = np.searchsorted(starts, np.arange(n), side="right")
+    first = np.concatenate([[0], starts])
+    ts = np.cumsum(steps)
+    ts = ts - ts[first[seg]] + 10
+    ends = np.concatenate([starts, [n]])
+    lift = np.zeros(n, np.int64)
+    for a, b in zip(first, ends):
+        lift[a + max(1, (b - a) // 2):b] = high
+    return ts + lift, seg
+
+
+def aedat2_split_file(path, n, rng):
+    starts = segment_starts(n, SPLIT_RECORDS["aedat2"], rng)
+    ts, seg = rising(n, starts, 3 << 30, rng)
+    x, y, p = rng.integers(0, 346, n), rng.integers(0, 260, n), rng.integers(0, 2, n)
+    addr = (y << 22) | (x << 12) | (p << 11)
+    skip = rng.random(n) < 0.05
+    cut = SPLIT_RECORDS["aedat2"]
+    skip[3 * cut - 50:4 * cut + 50] = True  # a whole piece of APS samples, wraps inside
+    skip[starts[::3]] = True                # wraps on skipped records count too
+    kind = rng.integers(0, 3, n)
+    addr = np.where(skip & (kind == 0), addr | 0x80000000, addr)
+    addr = np.where(skip & (kind == 1), addr | 0x400, addr)
+    addr = np.where(skip & (kind == 2), (addr & ~(0x3FF << 12)) | (400 << 12), addr)
+    rec = np.empty(n, [("a", ">u4"), ("t", ">u4")])
+    rec["a"], rec["t"] = addr, ts
+    path.write_bytes(b"#!AER-DAT2.0\r\n# AEChip: DAVIS346B\r\n#End Of ASCII Header\r\n" + rec.tobytes())
+    keep = ~skip
+    want = np.zeros(keep.sum(), EVENT_DTYPE)
+    want["t"] = (seg[keep].astype(np.uint64) << np.uint64(32)) + ts[keep].astype(np.uint64)
+    want["x"], want["y"], want["p"] = x[keep], y[keep], p[keep]
+    return want
+
+
+def atis_split_file(path, n, rng):
+    """Half the spans start after a marker record (then the wrap rule compares with 0), the
+    others with an unmarked wrap; more markers sit alone just before cuts far from any start."""
+    cut = SPLIT_RECORDS["atis"]
+    starts = segment_starts(n, cut, rng)
+    ts, _ = rising(n, starts, 6 << 20, rng)
+    x, y, p = rng.integers(0, 256, n), rng.integers(0, 240, n), rng.integers(0, 2, n)
+    marker = np.zeros(n, bool)
+    marker[starts[::2] - 1] = True
+    unmarked = np.zeros(n, bool)
+    unmarked[starts[1::2]] = True
+    for c in range(2 * cut, n, 2 * cut):
+        if np.min(np.abs(starts - c)) > 4:
+            marker[c - 1] = True
+    y = np.where(marker, 240, y)
+    spans = np.cumsum(marker) + np.cumsum(unmarked)
+    rec = np.empty((n, 5), np.uint8)
+    rec[:, 0], rec[:, 1] = x, y
+    rec[:, 2] = (p << 7) | (ts >> 16)
+    rec[:, 3], rec[:, 4] = (ts >> 8) & 255, ts & 255
+    path.write_bytes(rec.tobytes())
+    keep = ~marker
+    want = np.zeros(keep.sum(), EVENT_DTYPE)
+    want["t"] = (spans[keep].astype(np.uint64) << np.uint64(23)) + ts[keep].astype(np.uint64)
+    want["x"], want["y"], want["p"] = x[keep], y[keep], p[keep]
+    return want
+
+
+SPLIT_FILES = {"aedat2": (aedat2_split_file, Aedat2Reader, ".aedat"), "atis": (atis_split_file, AtisReader, ".bin")}
+
+
+@pytest.mark.parametrize("fmt", sorted(SPLIT_FILES))
+def test_whole_reads_in_pieces_match_the_format(tmp_path, fmt):
+    make, reader, ext = SPLIT_FILES[fmt]
+    path = tmp_path / f"f{ext}"
+    want = make(path, 5 * SPLIT_RECORDS[fmt] + 12345, np.random.default_rng(len(fmt)))
+    r = reader(path)
+    for threads in (1, 2, 3, 4):
+        got = r.read_all(threads=threads)
+        assert np.array_equal(got, want), threads
+    assert np.array_equal(np.concatenate(list(reader(path, chunk_size=99_999))), want)
+    assert np.array_equal(mio.open(path, format=fmt).read_all(threads=2), want)
+
+
+@pytest.mark.parametrize("fmt", sorted(SPLIT_FILES))
+def test_whole_reads_in_pieces_refuse_a_cut_record_as_iteration_does(tmp_path, fmt):
+    make, reader, ext = SPLIT_FILES[fmt]
+    path = tmp_path / f"f{ext}"
+    make(path, 3 * SPLIT_RECORDS[fmt], np.random.default_rng(1))
+    with open(path, "ab") as f:
+        f.write(b"\1\2\3")
+    with pytest.raises(ValueError) as it:
+        for _ in reader(path):
+            pass
+    for threads in (1, 2):
+        with pytest.raises(ValueError) as whole:
+            reader(path).read_all(threads=threads)
+        assert str(whole.value) == str(it.value)
+        assert "ends inside an event record (3 trailing bytes" in str(whole.value)
+
+
+@pytest.mark.parametrize("bad", [0, -1, "2"])
+def test_whole_reads_refuse_bad_threads(tmp_path, bad):
+    path = tmp_path / "a.bin"
+    write_atis(path, make_events(10, width=30, height=30))
+    with pytest.raises((ValueError, TypeError)):
+        AtisReader(path).read_all(threads=bad)

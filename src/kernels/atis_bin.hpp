@@ -50,9 +50,23 @@ struct AtisParser {
         return 0;
     }
 
+    // The decoder interface of pieces of whole records (kit/split.hpp).
+    static constexpr std::size_t kWordBytes = kAtisRecord;
+    static std::size_t count_events(const unsigned char* data, std::size_t n) noexcept {
+        const std::size_t records = n / kAtisRecord;
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < records; ++i) k += data[kAtisRecord * i + 1] != kAtisMarkerY;
+        return k;
+    }
+    std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept { return parse(data, n, out); }
+
+    static std::uint32_t timestamp(const unsigned char* r) noexcept {
+        return (std::uint32_t{r[2]} & 0x7Fu) << 16 | std::uint32_t{r[3]} << 8 | r[4];
+    }
+
 private:
     MORVEL_INLINE std::size_t step(const unsigned char* r, Event* out) noexcept {
-        const std::uint32_t ts = (std::uint32_t{r[2]} & 0x7Fu) << 16 | std::uint32_t{r[3]} << 8 | r[4];
+        const std::uint32_t ts = timestamp(r);
         if (r[1] == kAtisMarkerY) {
             offset += kAtisSpan;
             prev = 0;

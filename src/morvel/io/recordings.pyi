@@ -156,8 +156,8 @@ class Aedat2Reader:
     ) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (large files decoded in pieces on up to ``threads`` threads)."""
 
 @disjoint_base
 class Aedat3Reader:
@@ -173,8 +173,8 @@ class Aedat3Reader:
     def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (on one thread; ``threads`` is accepted for a uniform call)."""
 
 @disjoint_base
 class AtisReader:
@@ -189,8 +189,8 @@ class AtisReader:
     def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (large files decoded in pieces on up to ``threads`` threads)."""
 
 @disjoint_base
 class AtisWriter:
@@ -226,8 +226,8 @@ class EsReader:
     def __init__(self, path: Union[str, os.PathLike[str]], *, chunk_size: int = 1000000) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, read in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (on one thread; ``threads`` is accepted for a uniform call)."""
 
 @disjoint_base
 class EsWriter:
@@ -270,8 +270,8 @@ class CsvReader:
     ) -> None: ...
     def __iter__(self) -> Generator[np.ndarray, None, None]:
         """EVENT_DTYPE chunks of exactly chunk_size events but the last, parsed in bounded pieces."""
-    def read_all(self) -> np.ndarray:
-        """Every event of the file in one array."""
+    def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
+        """Every event of the file in one array (on one thread; ``threads`` is accepted for a uniform call)."""
 
 @disjoint_base
 class CsvWriter:

@@ -78,6 +78,8 @@ FORMATS: Mapping[str, FormatInfo] = types.MappingProxyType({f.name: f for f in _
 """Every format the registry knows: name -> FormatInfo."""
 
 _RAW_NAMES = {"evt2": "EVT2", "evt2.1": "EVT21", "evt3": "EVT3"}  # registry name -> RawReader/RawWriter format
+# Formats whose read_all() takes threads= (beyond RAW).
+_THREADED_WHOLE = ("dat", "aedat2", "atis", "aedat3", "es", "csv")
 _RAW_FORMATS = {v: k for k, v in _RAW_NAMES.items()}
 
 
@@ -301,7 +303,8 @@ class Recording:
 
     def _threads(self, threads: Optional[int]) -> dict:
         """threads= for the readers that split their work over threads (RAW,
-        and DAT for whole reads); others take no such argument."""
+        and DAT, AEDAT 2.0 and ATIS for whole reads); the other readers of
+        morvel.io.recordings accept it and read on one."""
         if threads is None:
             return {}
         if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
@@ -311,13 +314,14 @@ class Recording:
     def read_all(self, *, threads: Optional[int] = None) -> np.ndarray:
         """read_all(*, threads=None) -> np.ndarray
 
-        Every event of the recording in one EVENT_DTYPE array. RAW and DAT
-        files decode on up to ``threads`` threads (default: the cores this
-        process may use); other formats read on one."""
+        Every event of the recording in one EVENT_DTYPE array. RAW, DAT,
+        AEDAT 2.0 and ATIS files decode on up to ``threads`` threads
+        (default: the cores this process may use); other formats read on
+        one."""
         from morvel.io.streaming import EVENT_DTYPE
 
         reader = self._live()
-        kw = self._threads(threads) if self.format in (*_RAW_NAMES, "dat") else {}
+        kw = self._threads(threads) if self.format in (*_RAW_NAMES, *_THREADED_WHOLE) else {}
         out = reader.read_all(**kw)
         return out if out.dtype == EVENT_DTYPE else _as_events(out)
 

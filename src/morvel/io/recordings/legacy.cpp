@@ -11,6 +11,7 @@
 #include "kernels/aedat_legacy.hpp"
 #include "kernels/atis_bin.hpp"
 #include "kernels/es.hpp"
+#include "kernels/record_split.hpp"
 
 #include <string>
 #include <string_view>
@@ -83,6 +84,7 @@ struct Aedat2 {
     using Parser = kn::Aedat2Parser;
     using Proto = Parser;
     static Parser make(const Proto& p) { return p; }
+    static constexpr std::size_t kRecordBytes = Parser::kRecord;
     static constexpr const char* kName = "Aedat2Reader";
     static constexpr const char* kQualname = "morvel.io.recordings.Aedat2Reader";
     static constexpr const char* kIterName = "Aedat2Reader.__iter__";
@@ -185,6 +187,7 @@ struct Atis {
     using Parser = kn::AtisParser;
     using Proto = Parser;
     static Parser make(const Proto& p) { return p; }
+    static constexpr std::size_t kRecordBytes = kn::kAtisRecord;
     static constexpr const char* kName = "AtisReader";
     static constexpr const char* kQualname = "morvel.io.recordings.AtisReader";
     static constexpr const char* kIterName = "AtisReader.__iter__";

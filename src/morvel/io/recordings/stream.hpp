@@ -10,7 +10,11 @@
 //     static constexpr const char* kQualname, *kDoc;
 //     static Opened<Proto> open(kit::File&, PyObject* path, const auto& args);  // the header read
 // and its readers iterate in EVENT_DTYPE chunks, read_all(), and say what
-// the header said (`header`, `sensor_size`, `data_offset`).
+// the header said (`header`, `sensor_size`, `data_offset`). A format whose
+// events are records of a fixed size from the data offset on, with a
+// kernels::Scan of its parser (kernels/record_split.hpp), also gives
+//     static constexpr std::size_t kRecordBytes;
+// and its read_all() decodes the file in pieces on the pool.
 //
 // A writer format W gives
 //     using State;                     // the encoder's state: copyable
@@ -31,6 +35,11 @@
 
 #include "kit/chunks.hpp"
 #include "kit/file.hpp"
+#include "kit/split_file.hpp"
+#include "kit/threads.hpp"
+#include "kernels/stream_parser.hpp"
+
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -49,13 +58,16 @@ inline constexpr std::size_t kStreamPiece = std::size_t{1} << 20;
 
 // The events from `offset` on, in chunks of exactly `chunk` events but the
 // last; a parser's error is raised (ValueError) after the events before it.
+// With `whole`, the first chunk is allocated at its full size at once (for
+// a read whose chunk is a bound of the file's events).
 template <class F>
-kit::Generator parsed_chunks(Ref path, long long offset, typename F::Proto proto, std::size_t chunk) {
+kit::Generator parsed_chunks(Ref path, long long offset, typename F::Proto proto, std::size_t chunk,
+                             bool whole = false) {
     kit::File file(path.get());
     kit::Pieces pieces(file, offset, kStreamPiece);
     kit::Parsed<typename F::Parser> src;
     src.parser() = F::make(proto);
-    kit::ChunkBuilder chunks(chunk);
+    kit::ChunkBuilder chunks(chunk, whole);
     while (!src.parser().failed() && pieces.next()) {
         src.feed(pieces.data(), pieces.size());
         while (Ref full = kit::next_chunk(chunks, src)) co_yield std::move(full);
@@ -71,14 +83,29 @@ kit::Generator parsed_chunks(Ref path, long long offset, typename F::Proto proto
     }
 }
 
-// Every chunk of `gen` (which yields one chunk or none) as one array.
-inline Ref single_chunk(PyObject* gen) {
+// Every chunk of `gen` as one array: the one chunk it yields, or their
+// concatenation (a file that grew past the bound its chunk was made for).
+inline Ref joined_chunks(PyObject* gen) {
     Ref out = Ref::steal_or_null(PyIter_Next(gen));
     if (!out && PyErr_Occurred()) kit::raise();
     Ref more = Ref::steal_or_null(PyIter_Next(gen));
-    if (more) kit::raise(PyExc_RuntimeError, "a whole read gave more than one chunk");
+    if (!more && PyErr_Occurred()) kit::raise();
+    if (!more) return out ? std::move(out) : np::empty(0);
+    Ref parts = kit::check(PyList_New(0));
+    for (Ref* part : {&out, &more})
+        if (PyList_Append(parts.get(), part->get()) < 0) kit::raise();
+    while (Ref next = Ref::steal_or_null(PyIter_Next(gen)))
+        if (PyList_Append(parts.get(), next.get()) < 0) kit::raise();
     if (PyErr_Occurred()) kit::raise();
-    return out ? std::move(out) : np::empty(0);
+    return kit::check(PyArray_Concatenate(parts.get(), 0));
+}
+
+// The most events a whole read allocates for at once from a bound (half
+// the machine's memory); above it the array grows as events come.
+inline std::size_t whole_read_limit() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return std::size_t{1} << 26;
+    return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page) / sizeof(morvel::kernels::Event);
 }
 
 template <class F>
@@ -130,23 +157,58 @@ struct StreamReader {
         });
     }
 
-    static PyObject* read_all(PyObject* self_obj, PyObject*) {
+    // Whole records from the data offset on, in pieces over `threads`
+    // threads, each from the state the records before it leave; a record
+    // cut by the end of the file raises as iteration does, after them.
+    static Ref split_all(const Self* self, kit::File& file, std::size_t body, unsigned threads) {
+        constexpr std::size_t N = F::kRecordBytes;
+        const std::size_t whole = body / N * N;
+        const std::size_t stride = std::max<std::size_t>(1, kit::kMinSplitBytes / N) * N;
+        const typename F::Parser start = F::make(*self->parser);
+        const auto plan = kit::plan_file(file, self->data_offset, start, kit::stride_cuts(whole, stride), threads);
+        Ref out = kit::decode_file(file, self->data_offset, plan, 0, plan.pieces(), threads);
+        if (whole != body) {
+            const std::string msg = morvel::kernels::cut_record(body - whole, static_cast<unsigned long long>(self->data_offset) +
+                                                                     whole);
+            kit::raise(PyExc_ValueError, "%S: %s", self->path.get(), msg.c_str());
+        }
+        return out;
+    }
+
+    static PyObject* read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return kit::guard([&] {
+            auto a = kit::parse(kReadAll, args, nargs, kwnames);
             const Self* self = initialised(self_obj);
-            constexpr std::size_t kAll = std::size_t{1} << 48;  // grown as events come
-            Ref gen = kit::make_generator(parsed_chunks<F>(self->path.copy(), self->data_offset, *self->parser, kAll),
+            const unsigned threads = kit::arg_threads(a[0]);
+            kit::File file(self->path.get());
+            const long long size = file.size();
+            const std::size_t body = size > self->data_offset ? static_cast<std::size_t>(size - self->data_offset) : 0;
+            if constexpr (requires { F::kRecordBytes; })
+                if (threads > 1 && body >= 2 * kit::kMinSplitBytes) return split_all(self, file, body, threads).release();
+            // One array for a bound of the events the file can hold, filled
+            // in place and cut to what it holds (untouched memory costs
+            // nothing); files too large for that grow their array instead.
+            const std::size_t bound = F::make(*self->parser).max_events(body) + body / kStreamPiece + 4;
+            const bool whole = bound <= whole_read_limit();
+            constexpr std::size_t kAll = std::size_t{1} << 48;
+            Ref gen = kit::make_generator(parsed_chunks<F>(self->path.copy(), self->data_offset, *self->parser,
+                                                           whole ? bound : kAll, whole),
                                           F::kIterName);
-            return single_chunk(gen.get()).release();
+            return joined_chunks(gen.get()).release();
         });
     }
 
-    static constexpr auto kReadAll = kit::method("read_all", "np.ndarray");
+    static constexpr auto kReadAll = kit::method("read_all", "np.ndarray", kit::kThreads);
 
     static void add(PyObject* m, std::initializer_list<PyGetSetDef> extra = {}) {
         static PyMethodDef methods[] = {
             kit::def(kReadAll, read_all,
                      "Read every event of the file into one array (the whole recording in\n"
-                     "memory: iterate for large files). A damaged file raises ValueError.\n"),
+                     "memory: iterate for large files). A damaged file raises ValueError.\n"
+                     "Files of fixed-size records (AEDAT 2.0, ATIS) are decoded in pieces\n"
+                     "on up to ``threads`` threads (default: the cores this process may\n"
+                     "use); the events are the same for every count. Other formats read\n"
+                     "on one thread.\n"),
             kit::kEndMethods,
         };
         static std::vector<PyGetSetDef> getset = [&] {
