@@ -77,6 +77,16 @@ def cases(quick: bool) -> list[Case]:
             assert sum(len(c) for c in mio.open(path, chunk_size=1_000_000, **options)) == n
         return ours
 
+    def whole_for(path, n):
+        def ours():
+            assert len(mio.open(path).read_all()) == n
+        return ours
+
+    def both(name, path, n, peers, **kw):
+        """The chunked read and the whole read (into one array, as the peers read)."""
+        out.append(Case("datasets", f"open() {name}", ours_for(path, n), peers, **kw))
+        out.append(Case("datasets", f"open().read_all() {name}", whole_for(path, n), peers, **kw))
+
     # --- ATIS binary (N-MNIST): events over several 2**23 us spans
     n = 1_000_000 if quick else 10_000_000
     np.random.seed(1)
@@ -88,8 +98,8 @@ def cases(quick: bool) -> list[Case]:
     if tio is not None:
         dtype = np.dtype([("x", np.int16), ("y", np.int16), ("t", np.int64), ("p", np.int8)])
         peers["tonic"] = _quiet(lambda: len(tio.read_mnist_file(path, dtype=dtype)))
-    out.append(Case("datasets", f"open() ATIS binary {os.path.getsize(path) / 1e6:.0f} MB, {n / 1e6:.0f} M events",
-                    ours_for(path, n), peers, target=10, units=(n, "ev"), repeat=3))
+    both(f"ATIS binary {os.path.getsize(path) / 1e6:.0f} MB, {n / 1e6:.0f} M events", path, n, peers,
+         target=10, units=(n, "ev"), repeat=3)
 
     # --- AEDAT 3.1 (DVS128 Gesture): polarity packets of 4096 events
     n3 = 200_000 if quick else 1_000_000
@@ -110,8 +120,7 @@ def cases(quick: bool) -> list[Case]:
     peers = {}
     if tio is not None:
         peers["tonic"] = _quiet(_two_value_header(tio, lambda: len(tio.read_dvs_ibm(path3)[-1])))
-    out.append(Case("datasets", f"open() AEDAT 3.1, {n3 / 1e6:.1f} M events", ours_for(path3, n3), peers,
-                    target=10, units=(n3, "ev"), repeat=3))
+    both(f"AEDAT 3.1, {n3 / 1e6:.1f} M events", path3, n3, peers, target=10, units=(n3, "ev"), repeat=3)
 
     # --- AEDAT 2.0 (DAVIS346, jAER)
     n2 = 1_000_000 if quick else 10_000_000
@@ -129,8 +138,8 @@ def cases(quick: bool) -> list[Case]:
     peers = {}
     if tio is not None:
         peers["tonic"] = _quiet(lambda: len(tio.read_davis_346(path2)[-1]))
-    out.append(Case("datasets", f"open() AEDAT 2.0 DAVIS346 {os.path.getsize(path2) / 1e6:.0f} MB, "
-                    f"{n2 / 1e6:.0f} M events", ours_for(path2, n2), peers, target=10, units=(n2, "ev"), repeat=3))
+    both(f"AEDAT 2.0 DAVIS346 {os.path.getsize(path2) / 1e6:.0f} MB, {n2 / 1e6:.0f} M events", path2, n2, peers,
+         target=10, units=(n2, "ev"), repeat=3)
 
     try:
         import faery
@@ -148,8 +157,8 @@ def cases(quick: bool) -> list[Case]:
     peers = {}
     if faery is not None:
         peers["faery"] = lambda: sum(len(c) for c in faery.events_stream_from_file(pathe))
-    out.append(Case("datasets", f"open() Event Stream {os.path.getsize(pathe) / 1e6:.0f} MB, {ne / 1e6:.0f} M "
-                    "events", ours_for(pathe, ne), peers, target=10, units=(ne, "ev"), repeat=3))
+    both(f"Event Stream {os.path.getsize(pathe) / 1e6:.0f} MB, {ne / 1e6:.0f} M events", pathe, ne, peers,
+         target=10, units=(ne, "ev"), repeat=3)
 
     # --- text: t,x,y,p lines
     nc = 500_000 if quick else 3_000_000
@@ -163,10 +172,8 @@ def cases(quick: bool) -> list[Case]:
     if faery is not None:
         peers["faery"] = lambda: sum(len(c) for c in faery.events_stream_from_file(pathc,
                                                                                    dimensions_fallback=(1280, 720)))
-    ours = ours_for(pathc, nc)
-    out.append(Case("datasets", f"open() CSV {mb:.0f} MB, {nc / 1e6:.1f} M events", ours, peers, target=5,
-                    target_ref="numpy.loadtxt", units=(mb, "MB"), repeat=3,
-                    note="targets: 5x numpy.loadtxt, 2x faery"))
+    both(f"CSV {mb:.0f} MB, {nc / 1e6:.1f} M events", pathc, nc, peers, target=5, target_ref="numpy.loadtxt",
+         units=(mb, "MB"), repeat=3, note="targets: 5x numpy.loadtxt, 2x faery")
 
     # --- NumPy .npy: a structured array of other names and types, memory-mapped
     nn = 2_000_000 if quick else 20_000_000
