@@ -368,7 +368,7 @@ def transforms_ops(tmp):
 def parallel_ops(tmp):
     from morvel.io.aedat4 import unpack_frames
     from morvel.io.formats import RawReader, decode_evt2, decode_evt3, encode_evt2, encode_evt3, events_to_frames
-    from morvel.io.recordings import DatReader
+    from morvel.io.recordings import AtisReader, DatReader, EsReader
     from morvel.io.streaming import EVENT_DTYPE
 
     import morvel.io as mio
@@ -386,6 +386,13 @@ def parallel_ops(tmp):
     kept = RawReader(path)
     out = np.empty(100_000, EVENT_DTYPE)
     frames = b"\x15" * (3 << 20)
+    atis = os.path.join(tmp, "r.bin")
+    mio.write(atis, make_events(600_000, width=64, height=48), format="atis")
+    atis_cut = os.path.join(tmp, "cut.bin")
+    with open(atis_cut, "wb") as f:
+        f.write(open(atis, "rb").read() + b"\x01")
+    es = os.path.join(tmp, "r.es")
+    mio.write(es, ev[:50_000], format="es", sensor_size=(64, 48))
 
     def read_into():
         kept.rewind()
@@ -396,6 +403,8 @@ def parallel_ops(tmp):
         "split decoders": lambda: (decode_evt2(raw2, threads=2), decode_evt3(raw3, threads=2)),
         "raw files": lambda: (RawReader(path).read_all(threads=2), RawReader(path).read_time_window(100, 9000),
                               kept.read_time_window(1000, 90_000), DatReader(dat).read_all(threads=2)),
+        "stream readers": lambda: (AtisReader(atis).read_all(threads=2), EsReader(es).read_all(),
+                                   expect(ValueError, AtisReader(atis_cut).read_all, threads=2)),
         "read_into": read_into,
         "frames": lambda: (events_to_frames(ev, (64, 48), 5, threads=2), unpack_frames(frames, 64, 48, threads=2)),
         "refused": lambda: (expect(ValueError, RawReader(cut).read_all, threads=2),
