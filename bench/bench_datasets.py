@@ -4,14 +4,21 @@ AEDAT 3.1: read_dvs_ibm; AEDAT 2.0: read_davis_346), Event Stream and text
 against faery (text also against numpy.loadtxt), and NumPy files against
 numpy.load with the fields converted in NumPy.
 
-Measured here (2 cores, one run, best of 3): ATIS 10 M events 22.5 ms, 11.1x
-tonic; AEDAT 3.1 1 M events 3.1 ms, 3.6x; AEDAT 2.0 10 M events 24.5 ms, 4.7x;
-Event Stream 10 M events 24.8 ms, 7.3x faery; CSV 56 MB 45 ms (1.2 GB/s),
-6.6x numpy.loadtxt, 4.3x faery; .npy 20 M events 70 ms, 1.5x numpy.load +
-astype. tonic reads AEDAT 2.0 / 3.1 and faery Event Stream with whole-array
-NumPy or native passes, not per-event loops; ours run at 320-440 M events/s,
-where allocating and first touching the 13 bytes per event of the output
-alone costs about 2 ms per million events on this machine, so 10x those
+Each format has two rows: chunked reading (memory reused from chunk to
+chunk) and read_all() into one array, which is what the peers do. Measured
+here (2 cores, one run, best of 3; this VM's speed varies by up to 40%
+between runs): ATIS 10 M events 22.5-31.5 ms chunked, 7.3-9.9x tonic, and
+46.6 ms whole (5.4x), in pieces on both cores; AEDAT 3.1 1 M events 3.0-5.9
+ms, 3.2-3.8x; AEDAT 2.0 10 M events 20.8-37.2 ms chunked, 3.5-5.3x, and 27-51
+ms whole (2.9x); Event Stream 10 M events 25.5-36.1 ms, 6.5-7.7x faery; CSV
+56 MB 45-64 ms, 6.8-8.3x numpy.loadtxt, 4.5-5.5x faery; .npy 20 M events 65-78
+ms, 1.5x numpy.load + astype. Whole reads were 146 ms for the 10 M AEDAT 2.0
+events (slower than tonic) before they filled one array sized from the file:
+the array grew through numpy's resize, which zero-fills what it adds. tonic
+reads AEDAT 2.0 / 3.1 and faery Event Stream with whole-array NumPy or native
+passes, not per-event loops; ours run at 300-450 M events/s, where
+allocating and first touching the 13 bytes per event of the output alone
+costs about 1.5-2 ms per million events on this machine, so 10x those
 readers would mean writing the output faster than memory takes it."""
 
 from __future__ import annotations
