@@ -815,3 +815,16 @@ def test_whole_reads_refuse_bad_threads(tmp_path, bad):
     write_atis(path, make_events(10, width=30, height=30))
     with pytest.raises((ValueError, TypeError)):
         AtisReader(path).read_all(threads=bad)
+
+
+@pytest.mark.parametrize("fmt", ["atis", "es", "csv", "dat", "evt3", "aedat4"])
+def test_a_chunk_larger_than_the_file_grows_to_hold_it(tmp_path, fmt):
+    """chunk_size past 4 M events is not allocated at once: the chunk grows by doubling from
+    64 Ki events, each time into a new array with the events so far moved over."""
+    ev = make_events(300_000, width=200, height=200)
+    path = tmp_path / f"g.{fmt}"
+    mio.write(path, ev, format=fmt, sensor_size=(200, 200))
+    chunks = list(mio.open(path, format=fmt, chunk_size=10**8))
+    assert len(chunks) == 1
+    assert np.array_equal(chunks[0], mio.open(path, format=fmt).read_all())
+    assert np.array_equal(chunks[0][["x", "y", "p"]], ev[["x", "y", "p"]])

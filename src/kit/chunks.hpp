@@ -21,8 +21,10 @@
 namespace kit {
 
 // The chunk being filled: a new EVENT_DTYPE array for every chunk, grown as
-// events arrive (kn::chunk_capacity) unless its whole size is allocated at
-// once (`whole`, for a chunk whose size is known to be filled).
+// events arrive (kn::chunk_capacity: by doubling, into a new array, so that
+// the old and the new one are held at once while the events move) unless
+// its whole size is allocated at once (`whole`, for a chunk whose size is
+// known to be filled).
 class ChunkBuilder {
 public:
     explicit ChunkBuilder(std::size_t size, bool whole = false) noexcept : size_(size), whole_(whole) {}
@@ -34,13 +36,16 @@ public:
     morvel::kernels::Event* reserve(std::size_t k) {
         const std::size_t cap = whole_ ? size_ : morvel::kernels::chunk_capacity(size_, capacity_, fill_, k);
         if (cap != capacity_ || !chunk_) {
-            if (!chunk_) {
-                chunk_ = np::empty(static_cast<npy_intp>(cap));
-            } else {
-                npy_intp dim = static_cast<npy_intp>(cap);
-                PyArray_Dims dims{&dim, 1};
-                Ref none = check(PyArray_Resize(np::arr(chunk_), &dims, 0, NPY_CORDER));
+            // A grown chunk is a new array with the events so far copied in:
+            // numpy's resize would zero-fill what it adds (a pass over it)
+            // into memory that gets no huge pages.
+            Ref grown = np::empty(static_cast<npy_intp>(cap));
+            if (chunk_ && fill_) {
+                const std::size_t bytes = fill_ * sizeof(morvel::kernels::Event);
+                MaybeNoGil nogil(bytes >= kReleaseGilBytes);
+                std::memcpy(static_cast<void*>(np::events_data(grown)), np::events_data(chunk_), bytes);
             }
+            chunk_ = std::move(grown);
             capacity_ = cap;
         }
         return np::events_data(chunk_) + fill_;
