@@ -170,30 +170,30 @@ struct Aedat2Parser {
     // the events decode() gives for them, and decode() itself.
     static constexpr std::size_t kWordBytes = kRecord;
     static constexpr std::size_t kCountBlock = std::size_t{1} << 24;
-    // (Signed compares of the 10- and 9-bit fields, without branches: the
-    // loops vectorise.)
+    // (Without branches, with signed compares of the 10- and 9-bit fields
+    // and 32-bit counts: the loops vectorise.)
     std::size_t count_events(const unsigned char* data, std::size_t n) const noexcept {
         const std::size_t records = n / kRecord;
         std::size_t k = 0;
-        if (camera == Aedat2Camera::dvs128) {
-            for (std::size_t i = 0; i < records; ++i) k += (load_be32(data + kRecord * i) & 0x8000u) == 0;
-            return k;
-        }
+        // The address's fields from its bytes as loaded (no byte swap,
+        // which SSE2 lacks): its bits 31, 15 and 10 are bits 7, 23 and 18
+        // here, x = its bits 21..12, y = its bits 30..22.
+        const bool dvs128 = camera == Aedat2Camera::dvs128;
         std::uint32_t w = 0, h = 0;
         sensor(camera, w, h);
         const auto sw = static_cast<std::int32_t>(w), sh = static_cast<std::int32_t>(h);
         for (std::size_t at = 0; at < records; at += kCountBlock) {
             const std::size_t end = records - at < kCountBlock ? records : at + kCountBlock;
             std::uint32_t block = 0;  // 32-bit lanes
-            for (std::size_t i = at; i < end; ++i) {
-                // The address's fields from its bytes as loaded (no byte
-                // swap, which SSE2 lacks): bits 31 and 10 are bits 7 and
-                // 18 here, x = a bits 21..12, y = a bits 30..22.
-                std::uint32_t r;
-                std::memcpy(&r, data + kRecord * i, sizeof r);
-                const auto x = static_cast<std::int32_t>(((r >> 8) & 0x3Fu) << 4 | ((r >> 20) & 0xFu));
-                const auto y = static_cast<std::int32_t>((r & 0x7Fu) << 2 | ((r >> 14) & 0x3u));
-                block += static_cast<std::uint32_t>(((r & 0x40080u) == 0) & (x < sw) & (y < sh));
+            if (dvs128) {
+                for (std::size_t i = at; i < end; ++i) block += (load_u32(data + kRecord * i) & 0x800000u) == 0;
+            } else {
+                for (std::size_t i = at; i < end; ++i) {
+                    const std::uint32_t r = load_u32(data + kRecord * i);
+                    const auto x = static_cast<std::int32_t>(((r >> 8) & 0x3Fu) << 4 | ((r >> 20) & 0xFu));
+                    const auto y = static_cast<std::int32_t>((r & 0x7Fu) << 2 | ((r >> 14) & 0x3u));
+                    block += static_cast<std::uint32_t>(((r & 0x40080u) == 0) & (x < sw) & (y < sh));
+                }
             }
             k += block;
         }
@@ -208,7 +208,6 @@ struct Aedat2Parser {
     }
 
 private:
-
     MORVEL_INLINE std::uint64_t unwrap(std::uint32_t ts) noexcept {
         if (prev > ts && prev - ts > (std::uint32_t{1} << 31)) offset += std::uint64_t{1} << 32;
         prev = ts;

@@ -39,10 +39,9 @@
 #include "kit/threads.hpp"
 #include "kernels/stream_parser.hpp"
 
-#include <unistd.h>
-
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 namespace morvel::io::recordings {
 
@@ -168,8 +167,8 @@ struct StreamReader {
         const auto plan = kit::plan_file(file, self->data_offset, start, kit::stride_cuts(whole, stride), threads);
         Ref out = kit::decode_file(file, self->data_offset, plan, 0, plan.pieces(), threads);
         if (whole != body) {
-            const std::string msg = morvel::kernels::cut_record(body - whole, static_cast<unsigned long long>(self->data_offset) +
-                                                                     whole);
+            const auto at = static_cast<unsigned long long>(self->data_offset) + whole;
+            const std::string msg = morvel::kernels::cut_record(body - whole, at);
             kit::raise(PyExc_ValueError, "%S: %s", self->path.get(), msg.c_str());
         }
         return out;
