@@ -725,22 +725,28 @@ def rising(n, starts, high, rng):
     return ts + lift, seg
 
 
-def aedat2_split_file(path, n, rng):
+def aedat2_split_file(path, n, rng, camera="davis346"):
     starts = segment_starts(n, SPLIT_RECORDS["aedat2"], rng)
     ts, seg = rising(n, starts, 3 << 30, rng)
-    x, y, p = rng.integers(0, 346, n), rng.integers(0, 260, n), rng.integers(0, 2, n)
-    addr = (y << 22) | (x << 12) | (p << 11)
     skip = rng.random(n) < 0.05
     cut = SPLIT_RECORDS["aedat2"]
     skip[3 * cut - 50:4 * cut + 50] = True  # a whole piece of APS samples, wraps inside
     skip[starts[::3]] = True                # wraps on skipped records count too
     kind = rng.integers(0, 3, n)
-    addr = np.where(skip & (kind == 0), addr | 0x80000000, addr)
-    addr = np.where(skip & (kind == 1), addr | 0x400, addr)
-    addr = np.where(skip & (kind == 2), (addr & ~(0x3FF << 12)) | (400 << 12), addr)
+    if camera == "dvs128":  # p bit 0, x bits 7..1, y bits 14..8; bit 15: an external event
+        x, y, p = rng.integers(0, 128, n), rng.integers(0, 128, n), rng.integers(0, 2, n)
+        addr = (y << 8) | (x << 1) | p
+        addr = np.where(skip, addr | 0x8000, addr)
+    else:  # bit 31: APS or IMU, bit 10: external, or outside the sensor
+        x, y, p = rng.integers(0, 346, n), rng.integers(0, 260, n), rng.integers(0, 2, n)
+        addr = (y << 22) | (x << 12) | (p << 11)
+        addr = np.where(skip & (kind == 0), addr | 0x80000000, addr)
+        addr = np.where(skip & (kind == 1), addr | 0x400, addr)
+        addr = np.where(skip & (kind == 2), (addr & ~(0x3FF << 12)) | (400 << 12), addr)
     rec = np.empty(n, [("a", ">u4"), ("t", ">u4")])
     rec["a"], rec["t"] = addr, ts
-    path.write_bytes(b"#!AER-DAT2.0\r\n# AEChip: DAVIS346B\r\n#End Of ASCII Header\r\n" + rec.tobytes())
+    chip = b"DVS128" if camera == "dvs128" else b"DAVIS346B"
+    path.write_bytes(b"#!AER-DAT2.0\r\n# AEChip: " + chip + b"\r\n#End Of ASCII Header\r\n" + rec.tobytes())
     keep = ~skip
     want = np.zeros(keep.sum(), EVENT_DTYPE)
     want["t"] = (seg[keep].astype(np.uint64) << np.uint64(32)) + ts[keep].astype(np.uint64)
@@ -779,11 +785,11 @@ def atis_split_file(path, n, rng):
 SPLIT_FILES = {"aedat2": (aedat2_split_file, Aedat2Reader, ".aedat"), "atis": (atis_split_file, AtisReader, ".bin")}
 
 
-@pytest.mark.parametrize("fmt", sorted(SPLIT_FILES))
-def test_whole_reads_in_pieces_match_the_format(tmp_path, fmt):
+@pytest.mark.parametrize("fmt, options", [("aedat2", {}), ("aedat2", {"camera": "dvs128"}), ("atis", {})])
+def test_whole_reads_in_pieces_match_the_format(tmp_path, fmt, options):
     make, reader, ext = SPLIT_FILES[fmt]
     path = tmp_path / f"f{ext}"
-    want = make(path, 5 * SPLIT_RECORDS[fmt] + 12345, np.random.default_rng(len(fmt)))
+    want = make(path, 5 * SPLIT_RECORDS[fmt] + 12345, np.random.default_rng(len(fmt)), **options)
     r = reader(path)
     for threads in (1, 2, 3, 4):
         got = r.read_all(threads=threads)
