@@ -35,17 +35,10 @@ bool same_state(const morvel::kernels::Evt3Decoder& a, const morvel::kernels::Ev
     return a.loops == b.loops && a.time_high == b.time_high && a.time_low == b.time_low && a.y == b.y &&
            a.base_x == b.base_x && a.polarity == b.polarity;
 }
-template <>
-bool same_state(const morvel::kernels::DatDecoder& a, const morvel::kernels::DatDecoder& b) {
-    return a.prev == b.prev && a.offset == b.offset;
-}
-
-template <>
-bool same_state(const morvel::kernels::Aedat2Parser& a, const morvel::kernels::Aedat2Parser& b) {
-    return a.prev == b.prev && a.offset == b.offset;
-}
-template <>
-bool same_state(const morvel::kernels::AtisParser& a, const morvel::kernels::AtisParser& b) {
+// DAT, AEDAT 2.0, ATIS: the last stamp and the wraps.
+template <class D>
+    requires requires(const D& d) { d.prev + d.offset; }
+bool same_state(const D& a, const D& b) {
     return a.prev == b.prev && a.offset == b.offset;
 }
 

@@ -286,6 +286,20 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// 32-bit stamps that wrap when one is lower than the previous by more than
+// 2^31 (adding 2^32): a decoder's `prev` and `offset` moved past a piece
+// whose stamps `high` ran over (DAT here, AEDAT 2.0 in record_split.hpp).
+
+template <class Decoder>
+void apply_stamp_wraps(Decoder& d, const HighRun& high) noexcept {
+    if (!high.seen) return;
+    const std::uint64_t wraps =
+        (d.prev > high.first && d.prev - high.first > (std::uint64_t{1} << 31) ? 1 : 0) + high.wraps;
+    d.offset += wraps << 32;
+    d.prev = static_cast<std::uint32_t>(high.last);
+}
+
+// ---------------------------------------------------------------------------
 // DAT: the last raw stamp and the wraps (records of `record_bytes`, the CD
 // types only).
 
@@ -306,13 +320,7 @@ struct Scan<DatDecoder> {
         return s;
     }
 
-    static void apply(DatDecoder& d, const Summary& s) noexcept {
-        if (!s.high.seen) return;
-        const std::uint64_t wraps =
-            (d.prev > s.high.first && d.prev - s.high.first > (std::uint64_t{1} << 31) ? 1 : 0) + s.high.wraps;
-        d.offset += wraps << 32;
-        d.prev = static_cast<std::uint32_t>(s.high.last);
-    }
+    static void apply(DatDecoder& d, const Summary& s) noexcept { apply_stamp_wraps(d, s.high); }
 };
 
 }  // namespace morvel::kernels

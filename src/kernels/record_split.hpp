@@ -46,13 +46,7 @@ struct Scan<Aedat2Parser> {
         return s;
     }
 
-    static void apply(Aedat2Parser& d, const Summary& s) noexcept {
-        if (!s.high.seen) return;
-        const std::uint64_t wraps =
-            (d.prev > s.high.first && d.prev - s.high.first > (std::uint64_t{1} << 31) ? 1 : 0) + s.high.wraps;
-        d.offset += wraps << 32;
-        d.prev = static_cast<std::uint32_t>(s.high.last);
-    }
+    static void apply(Aedat2Parser& d, const Summary& s) noexcept { apply_stamp_wraps(d, s.high); }
 };
 
 template <>
