@@ -13,7 +13,7 @@ import numpy as np
 
 from bench_parallel import repeated_raw
 from bench_transforms import camera_events
-from common import Case
+from common import Case, while_cases_run
 
 
 def _cluster(workers: int):
@@ -22,8 +22,8 @@ def _cluster(workers: int):
     cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                                        dashboard_address="127.0.0.1:0")
     client = distributed.Client(cluster)
-    atexit.register(cluster.close)
-    atexit.register(client.close)
+    while_cases_run(cluster.close)
+    while_cases_run(client.close)
     return client
 
 

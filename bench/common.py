@@ -7,6 +7,24 @@ import gc
 import time
 from typing import Callable
 
+# What a module's cases hold running beside them (a sending process, a
+# cluster's workers): stopped once its cases have run, so that no later
+# module is measured with a core taken by them.
+_running: list[Callable[[], object]] = []
+
+
+def while_cases_run(stop: Callable[[], object]) -> None:
+    """Have run.py call stop() when the module's cases are done."""
+    _running.append(stop)
+
+
+def stop_running() -> None:
+    while _running:
+        try:
+            _running.pop()()
+        except Exception:  # a stopped process, a closed cluster
+            pass
+
 
 @dataclasses.dataclass
 class Case:

@@ -3,7 +3,10 @@
     python bench/run.py [--quick] [--only SUBSTRING ...]
 
 Each bench_*.py beside this file defines ``cases(quick)`` returning a list of
-``common.Case``. For every case the table shows our best time, the best time
+``common.Case``; what a module starts beside its cases (a sending process,
+a cluster) is stopped when they are done (``common.while_cases_run``), so it
+takes no core from the next module's cases, which are built and run only
+after. For every case the table shows our best time, the best time
 of each reference formulation measured in the same run, and the ratio
 reference / ours (above 1: we are faster), checked against the case's target.
 """
@@ -17,7 +20,35 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-from common import best_time, fmt_rate, fmt_time  # noqa: E402
+from common import best_time, fmt_rate, fmt_time, stop_running  # noqa: E402
+
+
+def run_module(module, stem, args, missing) -> None:
+    try:
+        cases = module.cases(args.quick)
+    except ImportError as exc:  # a module under test not built yet
+        missing.append(f"{stem}: {exc}")
+        return
+    for case in cases:
+        label = f"{case.group}: {case.name}"
+        if args.only and not any(s in label for s in args.only):
+            continue
+        ours = best_time(case.ours, case.setup, case.repeat)
+        rate = fmt_rate(case.units[0], case.units[1], ours) if case.units else ""
+        cells = []
+        for ref_name, ref in case.refs.items():
+            if ref is None:
+                cells.append(f"{ref_name}: not installed")
+                continue
+            t = best_time(ref, case.setup, case.repeat)
+            ratio = t / ours
+            mark = ""
+            if case.target is not None and ref_name == (case.target_ref or ref_name):
+                mark = f" (>= {case.target:g}x {'ok' if ratio >= case.target else 'MISSED'})"
+            cells.append(f"{ref_name} {fmt_time(t).strip()}, {ratio:.2f}x{mark}")
+        print(f"{label:<52} {fmt_time(ours):>10} {rate:>16}   " + "; ".join(cells))
+        if case.note:
+            print(f"{'':<52} {case.note}")
 
 
 def main() -> int:
@@ -33,30 +64,9 @@ def main() -> int:
     for path in sorted(here.glob("bench_*.py")):
         module = importlib.import_module(path.stem)
         try:
-            cases = module.cases(args.quick)
-        except ImportError as exc:  # a module under test not built yet
-            missing.append(f"{path.stem}: {exc}")
-            continue
-        for case in cases:
-            label = f"{case.group}: {case.name}"
-            if args.only and not any(s in label for s in args.only):
-                continue
-            ours = best_time(case.ours, case.setup, case.repeat)
-            rate = fmt_rate(case.units[0], case.units[1], ours) if case.units else ""
-            cells = []
-            for ref_name, ref in case.refs.items():
-                if ref is None:
-                    cells.append(f"{ref_name}: not installed")
-                    continue
-                t = best_time(ref, case.setup, case.repeat)
-                ratio = t / ours
-                mark = ""
-                if case.target is not None and ref_name == (case.target_ref or ref_name):
-                    mark = f" (>= {case.target:g}x {'ok' if ratio >= case.target else 'MISSED'})"
-                cells.append(f"{ref_name} {fmt_time(t).strip()}, {ratio:.2f}x{mark}")
-            print(f"{label:<52} {fmt_time(ours):>10} {rate:>16}   " + "; ".join(cells))
-            if case.note:
-                print(f"{'':<52} {case.note}")
+            run_module(module, path.stem, args, missing)
+        finally:
+            stop_running()
     for m in missing:
         print(f"skipped {m}")
     return 0
