@@ -24,6 +24,7 @@ from common import best_time, fmt_rate, fmt_time, stop_running  # noqa: E402
 
 
 def run_module(module, stem, args, missing) -> None:
+    """One module's cases (those --only selects), timed and printed."""
     try:
         cases = module.cases(args.quick)
     except ImportError as exc:  # a module under test not built yet
