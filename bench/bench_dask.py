@@ -86,6 +86,16 @@ def cases(quick: bool) -> list[Case]:
                     note="each worker indexes the file once for its windows (within the call); only the "
                          "partitions' maxima reach the client"))
 
+    # The same with the expression fused first: compute() runs a partition's read, column
+    # selection, string conversion and the reduction's chunk as four tasks, .optimize() as one.
+    def reduce_fused():
+        frame = mdask.read_events(big, events_per_partition=2_000_000)
+        assert frame.t.max().optimize().compute(scheduler=two) == expect
+
+    out.append(Case("dask", f"read_events(RAW {mb:.0f} MB).t.max().optimize() on 2 workers", reduce_fused,
+                    {"serial read_all, one thread": lambda: RawReader(big).read_all(threads=1)["t"].max()},
+                    repeat=3, note="one task a partition instead of four: Dask's compute() does not fuse them"))
+
     # Graphs: 1,000 small recordings, metadata only.
     many = os.path.join(tmp, "many")
     os.makedirs(many)
