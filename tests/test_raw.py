@@ -176,6 +176,17 @@ def test_truncated_trailing_word_is_reported(tmp_path, fmt, cut):
         RawReader(path).read_all()
 
 
+@pytest.mark.parametrize("body", [b"", (0x8 << 28 | 5).to_bytes(4, "little") * 3, None],
+                         ids=["empty", "time-highs only", "camera"])
+def test_evt2_whole_read_in_one_pass(tmp_path, body):
+    """EVT 2.0 whole reads fill one array for a bound of an event a word, cut to what it holds."""
+    body = encode_evt2(camera_events(70_000, 11)) if body is None else body
+    path = raw_file(tmp_path, b"% evt 2.0\n% end\n", body)
+    got = RawReader(path).read_all(threads=1)
+    assert got.dtype == EVENT_DTYPE and got.flags.owndata
+    assert np.array_equal(got, decode_evt2(body))
+
+
 def test_reader_argument_errors(tmp_path):
     path = raw_file(tmp_path, b"% evt 3.0\n% end\n", b"")
     with pytest.raises(ValueError, match="chunk_size must be >= 1, got 0"):

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include <unistd.h>
+
 namespace kit {
 
 // The chunk being filled: a new EVENT_DTYPE array for every chunk, grown as
@@ -213,6 +215,31 @@ inline Ref counted_chunk(PyObject* chunks, PyObject* path, std::size_t total) {
     if (more) raise(PyExc_OSError, "%S: the file changed while it was read", path);
     if (PyErr_Occurred()) raise();
     return out ? std::move(out) : np::empty(0);
+}
+
+// Every chunk of `gen` as one array: the one chunk it yields, or their
+// concatenation (a file that grew past the bound its chunk was made for).
+inline Ref joined_chunks(PyObject* gen) {
+    Ref out = Ref::steal_or_null(PyIter_Next(gen));
+    if (!out && PyErr_Occurred()) raise();
+    Ref more = Ref::steal_or_null(PyIter_Next(gen));
+    if (!more && PyErr_Occurred()) raise();
+    if (!more) return out ? std::move(out) : np::empty(0);
+    Ref parts = check(PyList_New(0));
+    for (Ref* part : {&out, &more})
+        if (PyList_Append(parts.get(), part->get()) < 0) raise();
+    while (Ref next = Ref::steal_or_null(PyIter_Next(gen)))
+        if (PyList_Append(parts.get(), next.get()) < 0) raise();
+    if (PyErr_Occurred()) raise();
+    return check(PyArray_Concatenate(parts.get(), 0));
+}
+
+// The most events a whole read allocates for at once from a bound (half
+// the machine's memory); above it the array grows as events come.
+inline std::size_t whole_read_limit() noexcept {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return std::size_t{1} << 26;
+    return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page) / sizeof(morvel::kernels::Event);
 }
 
 }  // namespace kit

@@ -147,7 +147,7 @@ constexpr std::size_t kRawPiece = 1 << 18;
 
 // The event data of the file, decoded piece by piece into chunks of exactly
 // `chunk` events but the last. `whole`: the chunk size is the exact count of
-// the file's events (read_all), allocated at once.
+// the file's events, or a bound of them (read_all), allocated at once.
 template <class Decoder>
 kit::Generator chunks_of(Ref path, long long data_offset, Fmt format, std::size_t chunk, bool whole) {
     kit::File file(path.get());
@@ -411,7 +411,19 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t 
             });
             if (out) return out.release();
         }
-        // An exact count first (a fast pass), then one allocation and the decode.
+        // EVT 2.0 gives at most an event a word, so one array for that bound
+        // is filled in place in one pass and cut to what it holds (untouched
+        // memory costs nothing; a file that grew meanwhile gets its chunks
+        // joined). The other formats' bounds are many times their events:
+        // an exact count first (a fast pass), then one allocation and the decode.
+        if (self->format == Fmt::evt2) {
+            kit::File file(self->path.get());
+            const std::size_t bound = kn::Evt2Decoder{}.max_events(data_bytes<kn::Evt2Decoder>(file, self)) + 1;
+            if (bound <= kit::whole_read_limit()) {
+                Ref all = kit::make_generator(chunks_for(self, bound, true), "RawReader.read_all");
+                return kit::joined_chunks(all.get()).release();
+            }
+        }
         const std::size_t total = count_file_events(self);
         Ref all = kit::make_generator(chunks_for(self, std::max<std::size_t>(total, 1), true), "RawReader.read_all");
         return kit::counted_chunk(all.get(), self->path.get(), total).release();

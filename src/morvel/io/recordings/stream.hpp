@@ -41,7 +41,6 @@
 
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 namespace morvel::io::recordings {
 
@@ -80,31 +79,6 @@ kit::Generator parsed_chunks(Ref path, long long offset, typename F::Proto proto
         const std::string msg = src.parser().error_message();
         kit::raise(PyExc_ValueError, "%S: %s", path.get(), msg.c_str());
     }
-}
-
-// Every chunk of `gen` as one array: the one chunk it yields, or their
-// concatenation (a file that grew past the bound its chunk was made for).
-inline Ref joined_chunks(PyObject* gen) {
-    Ref out = Ref::steal_or_null(PyIter_Next(gen));
-    if (!out && PyErr_Occurred()) kit::raise();
-    Ref more = Ref::steal_or_null(PyIter_Next(gen));
-    if (!more && PyErr_Occurred()) kit::raise();
-    if (!more) return out ? std::move(out) : np::empty(0);
-    Ref parts = kit::check(PyList_New(0));
-    for (Ref* part : {&out, &more})
-        if (PyList_Append(parts.get(), part->get()) < 0) kit::raise();
-    while (Ref next = Ref::steal_or_null(PyIter_Next(gen)))
-        if (PyList_Append(parts.get(), next.get()) < 0) kit::raise();
-    if (PyErr_Occurred()) kit::raise();
-    return kit::check(PyArray_Concatenate(parts.get(), 0));
-}
-
-// The most events a whole read allocates for at once from a bound (half
-// the machine's memory); above it the array grows as events come.
-inline std::size_t whole_read_limit() noexcept {
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return std::size_t{1} << 26;
-    return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page) / sizeof(morvel::kernels::Event);
 }
 
 template <class F>
@@ -188,12 +162,12 @@ struct StreamReader {
             // in place and cut to what it holds (untouched memory costs
             // nothing); files too large for that grow their array instead.
             const std::size_t bound = F::make(*self->parser).max_events(body) + body / kStreamPiece + 4;
-            const bool whole = bound <= whole_read_limit();
+            const bool whole = bound <= kit::whole_read_limit();
             constexpr std::size_t kAll = std::size_t{1} << 48;
             Ref gen = kit::make_generator(parsed_chunks<F>(self->path.copy(), self->data_offset, *self->parser,
                                                            whole ? bound : kAll, whole),
                                           F::kIterName);
-            return joined_chunks(gen.get()).release();
+            return kit::joined_chunks(gen.get()).release();
         });
     }
 
