@@ -1,10 +1,10 @@
 """morvel.io.dask on a local cluster: conversions on 2 worker processes against 1, a reduction over
 the windows of a 200 MB RAW file against a serial read, and the cost of building graphs.
 
-One cluster runs at a time (the idle workers of another took 10-15% of the machine from the one
-measured), and the outputs of one conversion are removed before the next outside the timing
-(unlinking 200 MB of files was in every timed call): with both, 2 workers against 1 went from
-1.45-1.49x to 1.62-1.69x here."""
+One cluster runs at a time, so no idle workers sit beside the one measured. The outputs of one
+conversion are removed before the next, outside the timing: unlinking their 200 MB was in every
+timed call, and taking it out is most of why 2 workers against 1 went from 1.45-1.49x to
+1.62-1.69x here."""
 
 from __future__ import annotations
 
