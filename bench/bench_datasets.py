@@ -33,12 +33,12 @@ import os
 import shutil
 import struct
 import tempfile
-import time
 import warnings
 
 import numpy as np
 
-from common import Case
+from bench_parallel import _floor_ms
+from common import Case, best_time
 
 
 def _warm(path: str) -> None:
@@ -72,7 +72,8 @@ def _floors(path: str, n: int) -> tuple:
     """What any reader of the file pays, best of 5 in ms: its bytes read (in
     1 MiB reads from the page cache), plus its n events' 13 bytes each
     written once (memset) into 1 M-event chunks of one warm array (the
-    chunked read) or into a fresh array (the whole read)."""
+    chunked read) or into a fresh array (the whole read, bench_parallel's
+    floor)."""
     from morvel.io.streaming import EVENT_DTYPE
 
     buf = bytearray(1 << 20)
@@ -87,19 +88,8 @@ def _floors(path: str, n: int) -> tuple:
         for _ in range(0, n, len(chunk) // EVENT_DTYPE.itemsize):
             chunk.fill(1)
 
-    def fresh():
-        np.empty(n, EVENT_DTYPE).view(np.uint8).fill(1)
-
-    def best(fn):
-        times = []
-        for _ in range(5):
-            t0 = time.perf_counter()
-            fn()
-            times.append(time.perf_counter() - t0)
-        return min(times) * 1e3
-
-    r = best(read)
-    return r + best(chunks), r + best(fresh)
+    r = best_time(read, None, 5) * 1e3
+    return r + best_time(chunks, None, 5) * 1e3, r + _floor_ms(n * EVENT_DTYPE.itemsize, 5)
 
 
 def _quiet(fn):
