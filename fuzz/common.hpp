@@ -40,21 +40,27 @@ inline bool same(const std::vector<Event>& a, const std::vector<Event>& b) {
 }
 
 // Decodes one piece from an exactly sized heap copy (reading past it trips
-// ASan) into an exactly counted output (writing past it too), checking the
-// decoder's count, bound and carried bytes.
+// ASan) into an exactly counted output followed by guard bytes that must
+// stay as they are (stores past the count that stay within the block, as
+// wide vector stores would, are not ASan's to see; past the guard they
+// are), checking the decoder's count, bound and carried bytes.
 template <class Decoder>
 void feed(Decoder& dec, const std::uint8_t* d, std::size_t n, std::vector<Event>& all) {
+    constexpr std::size_t kGuard = 320;  // bytes
+    constexpr unsigned char kMark = 0xA5;
     std::uint8_t* buf = n ? new std::uint8_t[n] : nullptr;
     if (n) std::memcpy(buf, d, n);
     const std::size_t bound = dec.max_events(n);
     const std::size_t count = dec.count_events(buf, n);
     CHECK(count <= bound);
-    std::vector<Event> out(count);
+    std::vector<unsigned char> out(count * sizeof(Event) + kGuard, kMark);
     const std::size_t pending_before = dec.pending_bytes();
-    const std::size_t got = dec.decode(buf, n, out.data());
+    const std::size_t got = dec.decode(buf, n, reinterpret_cast<Event*>(out.data()));
     CHECK(got == count);
+    for (std::size_t i = count * sizeof(Event); i < out.size(); ++i) CHECK(out[i] == kMark);
     CHECK(dec.pending_bytes() == (pending_before + n) % Decoder::kWordBytes);
-    all.insert(all.end(), out.begin(), out.end());
+    const Event* events = reinterpret_cast<const Event*>(out.data());
+    all.insert(all.end(), events, events + count);
     delete[] buf;
 }
 

@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/simd.hpp"
 
 using morvel::kernels::Event;
 using morvel::kernels::Evt2Decoder;
@@ -44,7 +45,14 @@ std::vector<Event> reference(const std::uint8_t* d, std::size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Whole buffer, one call.
+    // Whole buffer, one call, on the plain path and on the wide one (where
+    // the CPU has it); the pieces below take the wide one.
+    namespace simd = morvel::kernels::simd;
+    simd::set_avx512(false);
+    Evt2Decoder plain_dec;
+    std::vector<Event> plain;
+    fuzz::feed(plain_dec, data, size, plain);
+    simd::set_avx512(true);
     Evt2Decoder whole;
     std::vector<Event> a;
     fuzz::feed(whole, data, size, a);
@@ -53,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Event& e : a) CHECK(e.x < 2048 && e.y < 2048 && e.p <= 1);
 
     CHECK(fuzz::same(a, reference(data, size)));
+
+    CHECK(fuzz::same(a, plain));
+    CHECK(plain_dec.time_high == whole.time_high && plain_dec.offset == whole.offset);
 
     // Same bytes in pieces.
     Evt2Decoder s;

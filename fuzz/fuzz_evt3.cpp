@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "kernels/evt.hpp"
+#include "kernels/simd.hpp"
 
 using morvel::kernels::Event;
 using morvel::kernels::Evt3Decoder;
@@ -65,7 +66,14 @@ std::vector<Event> reference(const std::uint8_t* d, std::size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Whole buffer, one call.
+    // Whole buffer, one call, on the plain path and on the wide one (where
+    // the CPU has it); the pieces below take the wide one.
+    namespace simd = morvel::kernels::simd;
+    simd::set_avx512(false);
+    Evt3Decoder plain_dec;
+    std::vector<Event> plain;
+    fuzz::feed(plain_dec, data, size, plain);
+    simd::set_avx512(true);
     Evt3Decoder whole;
     std::vector<Event> a;
     fuzz::feed(whole, data, size, a);
@@ -74,6 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Event& e : a) CHECK(e.y < 2048 && e.p <= 1);
 
     CHECK(fuzz::same(a, reference(data, size)));
+
+    CHECK(fuzz::same(a, plain));
+    CHECK(plain_dec.loops == whole.loops && plain_dec.time_high == whole.time_high &&
+          plain_dec.time_low == whole.time_low && plain_dec.y == whole.y && plain_dec.base_x == whole.base_x &&
+          plain_dec.polarity == whole.polarity);
 
     // Same bytes in pieces.
     Evt3Decoder s;

@@ -2,7 +2,8 @@
 // boundaries; the summaries of the pieces, composed in order, must reach
 // the state one decoder reaches over the whole input, and every piece
 // decoded from its composed start state must give the events of the whole
-// decode at its offset. The first byte picks the decoder: EVT 2.0, 2.1,
+// decode at its offset. The whole decode and the pieces take the plain or
+// the wide (AVX-512) paths at random. The first byte picks the decoder: EVT 2.0, 2.1,
 // 3.0, DAT, and the fixed records of AEDAT 2.0 (each camera) and ATIS.
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "common.hpp"
 #include "kernels/evt_split.hpp"
 #include "kernels/record_split.hpp"
+#include "kernels/simd.hpp"
 
 namespace {
 
@@ -44,9 +46,12 @@ bool same_state(const D& a, const D& b) {
 
 template <class D>
 void check(D shape, const std::uint8_t* data, std::size_t n, fuzz::Rng& rng, std::size_t word) {
+    namespace simd = morvel::kernels::simd;
     n -= n % word;
     const std::size_t words = n / word;
-    // The whole decode and the state it ends in.
+    // The whole decode and the state it ends in, and then the summaries and
+    // the pieces, each on the plain or the wide path (where the CPU has it).
+    simd::set_avx512(rng.next() & 1);
     D whole = shape;
     std::vector<Event> all(whole.count_events(data, n) + 1);
     const std::size_t total = whole.decode(data, n, all.data());
@@ -58,6 +63,7 @@ void check(D shape, const std::uint8_t* data, std::size_t n, fuzz::Rng& rng, std
     cuts.push_back(n);
     std::sort(cuts.begin(), cuts.end());
 
+    simd::set_avx512(rng.next() & 1);
     D state = shape;
     std::size_t offset = 0;
     for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {

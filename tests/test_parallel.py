@@ -9,8 +9,9 @@ import pytest
 
 import morvel.io as mio
 from morvel.io.aedat4 import unpack_frames
-from morvel.io.formats import (RawReader, decode_evt2, decode_evt3, encode_evt2, encode_evt3, events_to_frames,
-                               events_to_raster, write_raw)
+from morvel.io import formats
+from morvel.io.formats import (Evt2Decoder, Evt3Decoder, RawReader, decode_evt2, decode_evt3, encode_evt2,
+                               encode_evt3, events_to_frames, events_to_raster, write_raw)
 from morvel.io.streaming import EVENT_DTYPE
 
 from test_raw import camera_events
@@ -146,6 +147,119 @@ def test_keyboard_interrupt_during_parallel_decode():
         signal.signal(signal.SIGALRM, signal.SIG_DFL)
         signal.signal(signal.SIGINT, previous)
     assert len(decode_evt3(raw[: 4 * MIB], threads=2)) == len(decode_evt3(raw[: 4 * MIB], threads=1))
+
+
+# --- the wide (AVX-512) paths against the plain ones ----------------------------------
+
+WIDE = formats._simd()  # this CPU has them, and they are on
+needs_wide = pytest.mark.skipif(not WIDE, reason="no AVX-512 paths on this CPU")
+
+
+def plain_and_wide(fn):
+    """fn() with the wide paths off, then on."""
+    was = formats._simd(False)
+    try:
+        plain = fn()
+    finally:
+        formats._simd(was)
+    return plain, fn()
+
+
+def evt2_time_highs(n_words, seed):
+    """EVT 2.0 events with a time high every 1-3 words (most blocks end early)."""
+    rng = np.random.default_rng(seed)
+    words = rng.integers(0, 1 << 29, n_words, dtype=np.uint64) & ~np.uint64(0xE << 28)
+    highs = rng.random(n_words) < 0.4
+    words[highs] = (0x8 << 28) | (np.cumsum(rng.choice([0, 1, 1 << 27], highs.sum())) & 0x0FFFFFFF)
+    return words.astype("<u4").tobytes()
+
+
+WORDS = {
+    "EVT2": {
+        "camera": lambda: encode_evt2(camera_events(300_000, 21)),
+        "wraps": lambda: encode_evt2(camera_events(200_000, 22, span=2**40)),
+        "every state": lambda: evt2_vocabulary(400_000, 23),
+        "time highs": lambda: evt2_time_highs(300_000, 24),
+        "random": lambda: np.random.default_rng(25).integers(0, 256, 1_200_003, dtype=np.uint8).tobytes()[:1_200_000],
+    },
+    "EVT3": {
+        "camera": lambda: encode_evt3(camera_events(300_000, 21)),
+        "vectors": lambda: encode_evt3(camera_events(400_000, 22, rows=True)),
+        "wraps": lambda: encode_evt3(camera_events(200_000, 23, span=2**40)),
+        "every state": lambda: evt3_vocabulary(600_000, 24),
+        "random": lambda: np.random.default_rng(25).integers(0, 256, 1_200_000, dtype=np.uint8).tobytes(),
+    },
+}
+
+
+@needs_wide
+@pytest.mark.parametrize("fmt, kind", [(f, k) for f in WORDS for k in WORDS[f]])
+def test_wide_paths_give_the_plain_events(fmt, kind):
+    decode, _, word = DECODERS[fmt]
+    raw = WORDS[fmt][kind]()
+    plain, wide = plain_and_wide(lambda: decode(raw, threads=1))
+    assert len(plain) > 0 and np.array_equal(wide, plain)
+    plain2, wide2 = plain_and_wide(lambda: decode(raw, threads=3))  # the state scans too
+    assert np.array_equal(plain2, plain) and np.array_equal(wide2, plain)
+    # Short buffers: the last events of a call go word by word, and every
+    # length of that tail ends somewhere.
+    rng = np.random.default_rng(len(raw))
+    for start in rng.integers(0, len(raw) // word - 400, 8):
+        for n in list(range(0, 80)) + list(range(80, 400, 13)):
+            part = raw[int(start) * word: (int(start) + n) * word]
+            p, w = plain_and_wide(lambda: decode(part, threads=1))
+            assert np.array_equal(w, p), (start, n)
+
+
+@needs_wide
+@pytest.mark.parametrize("fmt, kind", [("EVT2", "time highs"), ("EVT2", "every state"), ("EVT3", "vectors"),
+                                       ("EVT3", "every state")])
+def test_wide_paths_in_pieces(fmt, kind):
+    """A streaming decoder fed pieces of every size: the state carried from
+    piece to piece (a partial word included) is the plain path's."""
+    raw = WORDS[fmt][kind]()[:300_001]
+    make = Evt2Decoder if fmt == "EVT2" else Evt3Decoder
+    sizes = np.random.default_rng(3).choice([1, 3, 17, 64, 65, 129, 1000, 40_001], 2000)
+
+    def in_pieces():
+        d, out, at = make(), [], 0
+        for size in sizes:
+            out.append(d.decode(raw[at:at + int(size)]))
+            at += int(size)
+        out.append(d.decode(raw[at:]))
+        return np.concatenate(out), d.pending_bytes
+
+    (plain, plain_pending), (wide, wide_pending) = plain_and_wide(in_pieces)
+    assert np.array_equal(wide, plain) and wide_pending == plain_pending
+    assert np.array_equal(plain, DECODERS[fmt][0](raw[:len(raw) - len(raw) % DECODERS[fmt][2]], threads=1))
+
+
+@needs_wide
+@pytest.mark.parametrize("fmt", ["EVT2", "EVT3"])
+def test_wide_paths_read_files(tmp_path, fmt):
+    ev = camera_events(700_000, 26, rows=fmt == "EVT3", span=2**36)
+    path = str(tmp_path / "w.raw")
+    write_raw(path, ev, format=fmt, sensor_size=(1280, 720))
+    t = ev["t"].astype(np.int64)
+    for threads in (1, 2):
+        plain, wide = plain_and_wide(lambda: RawReader(path).read_all(threads=threads))
+        assert np.array_equal(plain, ev) and np.array_equal(wide, ev)
+        t0, t1 = int(t[len(t) // 3]), int(t[len(t) // 3]) + 50_000
+        plain, wide = plain_and_wide(lambda: RawReader(path).read_time_window(t0, t1, threads=threads))
+        assert np.array_equal(wide, plain) and np.array_equal(plain, ev[(t >= t0) & (t < t1)])
+    plain, wide = plain_and_wide(lambda: RawReader(path).count_events())
+    assert plain == wide == len(ev)
+
+
+def test_simd_switch():
+    was = formats._simd()
+    try:
+        assert formats._simd(False) == was
+        assert formats._simd() is False
+        assert formats._simd(True) is False
+        assert formats._simd() == WIDE  # on only where the CPU has them
+    finally:
+        formats._simd(was)
 
 
 # --- RAW files -----------------------------------------------------------------

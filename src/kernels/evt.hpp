@@ -22,18 +22,14 @@
 #include <cstring>
 
 #include "event.hpp"
+#include "evt_avx512.hpp"
+#include "evt_words.hpp"
+#include "simd.hpp"
 
 namespace morvel::kernels {
 
 // ---------------------------------------------------------------------------
-// EVT 2.0
-//
-// Word type in bits 31..28:
-//   0x0 CD_OFF / 0x1 CD_ON   x = bits 21..11, y = bits 10..0, t low = 27..22
-//   0x8 EVT_TIME_HIGH        timestamp bits 33..6 (28 bits)
-//   anything else            ignored
-// The 34-bit timestamp wraps; a time high that drops by at least 2^27 adds
-// 2^34 to every later timestamp.
+// EVT 2.0 (the word layout: evt_words.hpp)
 // ---------------------------------------------------------------------------
 struct Evt2Decoder {
     static constexpr std::size_t kWordBytes = 4;
@@ -76,7 +72,7 @@ struct Evt2Decoder {
     // complete a word are kept for the next call.
     std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
         if (n == 0) return 0;
-        Cursor c{time_high, offset, offset + (time_high << 6)};
+        Evt2Cursor c{time_high, offset, offset + (time_high << 6)};
         std::size_t k = 0;
 
         if (pending != 0) {
@@ -94,8 +90,17 @@ struct Evt2Decoder {
         }
 
         const std::size_t words = n / kWordBytes;
-        const unsigned char* p = data;
         const unsigned char* const end = data + words * kWordBytes;
+        const unsigned char* p = data;
+        if (simd::avx512()) {
+            // The wide path writes past its events: it stops where the words
+            // left yield avx512::kRoom events, which go one by one.
+            const unsigned char* split = end;
+            for (std::size_t after = 0; split != data && after < avx512::kRoom; split -= kWordBytes)
+                after += (load_u32(split - kWordBytes) >> 28) < 2;
+            k += evt2_decode_avx512(c, data, split, out + k);
+            p = split;
+        }
         for (; p != end; p += kWordBytes) k += c.step(load_u32(p), out + k);
 
         pending = n - words * kWordBytes;
@@ -105,32 +110,6 @@ struct Evt2Decoder {
         return k;
     }
 
-private:
-    // Time state kept in locals for the hot loop.
-    struct Cursor {
-        std::uint64_t time_high;
-        std::uint64_t offset;
-        std::uint64_t base;  // offset + (time_high << 6)
-
-        // Decodes one word; returns 1 if an event was written to *out.
-        MORVEL_INLINE std::size_t step(std::uint32_t w, Event* out) noexcept {
-            const std::uint32_t type = w >> 28;
-            if (type < 2) {
-                out->t = base | ((w >> 22) & 0x3Fu);
-                out->x = static_cast<std::uint16_t>((w >> 11) & 0x7FFu);
-                out->y = static_cast<std::uint16_t>(w & 0x7FFu);
-                out->p = static_cast<std::uint8_t>(type);
-                return 1;
-            }
-            if (type == 0x8) {
-                const std::uint64_t th = w & 0x0FFFFFFFu;
-                if (time_high >= th + (std::uint64_t{1} << 27)) offset += std::uint64_t{1} << 34;
-                time_high = th;
-                base = offset + (th << 6);
-            }
-            return 0;
-        }
-    };
 };
 
 // ---------------------------------------------------------------------------
@@ -249,18 +228,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// EVT 3.0
-//
-// Word type in bits 15..12:
-//   0x0 EVT_ADDR_Y    y = bits 10..0 (bit 11: master/slave, ignored)
-//   0x2 EVT_ADDR_X    one event, x = bits 10..0, p = bit 11
-//   0x3 VECT_BASE_X   base x = bits 10..0, vector polarity = bit 11
-//   0x4 VECT_12       events at base_x + i for set bits i of 11..0; base_x += 12
-//   0x5 VECT_8        events at base_x + i for set bits i of 7..0;  base_x += 8
-//   0x6 EVT_TIME_LOW  time bits 11..0
-//   0x8 EVT_TIME_HIGH time bits 23..12; a change clears time low, a drop of
-//                     at least 2048 is a wrap of the 24-bit counter
-//   anything else     ignored (CONTINUED_4/12, EXT_TRIGGER, OTHERS, padding)
+// EVT 3.0 (the word layout: evt_words.hpp)
 // ---------------------------------------------------------------------------
 struct Evt3Decoder {
     static constexpr std::size_t kWordBytes = 2;
@@ -293,9 +261,10 @@ struct Evt3Decoder {
             ++data;
             --n;
         }
+        const std::size_t words = n / kWordBytes;
+        if (simd::avx512()) return count + evt3_count_avx512(data, words);
         // 16-bit lanes and a 16-bit block sum (at most 12 events a word)
         // let the compiler vectorise this without a popcount instruction.
-        const std::size_t words = n / kWordBytes;
         constexpr std::size_t kBlock = 4096;  // 4096 * 12 < 2^16
         for (std::size_t i = 0; i < words;) {
             const std::size_t end = words - i > kBlock ? i + kBlock : words;
@@ -313,7 +282,7 @@ struct Evt3Decoder {
     std::size_t decode(const unsigned char* data, std::size_t n, Event* out) noexcept {
         if (n == 0) return 0;
         const std::uint64_t base = (loops << 24) | (std::uint64_t{time_high} << 12);
-        Cursor c{base, base + time_low, y, base_x, polarity};
+        Evt3Cursor c{base, base + time_low, y, base_x, polarity};
         std::size_t k = 0;
 
         if (pending != 0) {
@@ -326,13 +295,16 @@ struct Evt3Decoder {
 
         const std::size_t words = n / kWordBytes;
         const unsigned char* const end = data + words * kWordBytes;
-        // run() needs room for two records past what it writes: it stops
-        // where the words left yield at least two events, which go one by
-        // one (from the caller's exact count, nothing else is known).
+        // run() needs room for two records past what it writes, the wide
+        // path for avx512::kRoom: they stop where the words left yield that
+        // many events, which go one by one (from the caller's exact count,
+        // nothing else is known).
+        const bool wide = simd::avx512();
+        const std::size_t room = wide ? avx512::kRoom : 2;
         const unsigned char* split = end;
-        for (std::size_t after = 0; split != data && after < 2; split -= kWordBytes)
+        for (std::size_t after = 0; split != data && after < room; split -= kWordBytes)
             after += word_events(load_u16(split - kWordBytes));
-        k += c.run(data, split, out + k);
+        k += wide ? evt3_decode_avx512(c, data, split, out + k) : c.run(data, split, out + k);
         for (const unsigned char* p = split; p != end; p += kWordBytes) k += c.step(load_u16(p), out + k);
 
         if (n % kWordBytes != 0) {
@@ -363,164 +335,6 @@ struct Evt3Decoder {
         return static_cast<std::uint16_t>((v + (v >> 8)) & 0x1Fu);
     }
 
-private:
-
-    // Decoder state kept in locals for the hot loop. The time is held as
-    // base = (loops << 24) | (time_high << 12) and t = base + time_low, which
-    // keeps register pressure low.
-    struct Cursor {
-        std::uint64_t base;
-        std::uint64_t t;
-        std::uint16_t y;
-        std::uint16_t base_x;
-        std::uint8_t polarity;
-
-        // type == K ? a : r, without a jump. Compilers, seeing that these
-        // conditions exclude each other, turn plain selects back into jumps,
-        // which mispredict here.
-        template <unsigned K, class T>
-        static MORVEL_INLINE T pick_if(std::uint64_t type, T a, T r) noexcept {
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-            __asm__("cmpq %[k], %[ty]\n\tcmove %[a], %[r]"
-                    : [r] "+r"(r)
-                    : [ty] "r"(type), [k] "i"(K), [a] "r"(a)
-                    : "cc");
-            return r;
-#else
-            return type == K ? a : r;
-#endif
-        }
-
-        static MORVEL_INLINE void store_u64(unsigned char* dst, std::uint64_t v) noexcept {
-            std::memcpy(dst, &v, sizeof v);
-        }
-
-        MORVEL_INLINE std::size_t vector(unsigned bits, Event* out) noexcept {
-            std::size_t k = 0;
-            while (bits != 0) {
-                const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-                bits &= bits - 1;
-                Event& e = out[k++];
-                e.t = t;
-                e.x = static_cast<std::uint16_t>(base_x + i);
-                e.y = y;
-                e.p = polarity;
-            }
-            return k;
-        }
-
-        // Whether the four words in v are all EVT_ADDR_Y, EVT_ADDR_X or
-        // EVT_TIME_LOW: no type has bit 3 or bit 0 set (leaving 0x0, 0x2,
-        // 0x4, 0x6) and none is 0x4 (bit 2 set, bit 1 clear).
-        static MORVEL_INLINE bool all_common(std::uint64_t v) noexcept {
-            constexpr std::uint64_t kBits30 = 0x9000900090009000u;
-            constexpr std::uint64_t kBit2 = 0x4000400040004000u;
-            return ((v & kBits30) | (v & ~(v << 1) & kBit2)) == 0;
-        }
-
-        // Decodes the words in [p, end) into out; returns the events written.
-        // At least two events must follow the range (room for two more
-        // records). Groups of four words that are all EVT_ADDR_Y,
-        // EVT_TIME_LOW or EVT_ADDR_X, nearly all of the words of sparse
-        // events, go without branches: each word stores 16 bytes at the next
-        // free slot, only EVT_ADDR_X moves on, and y, t and the slot are
-        // picked with conditional moves. Those 16 bytes lie in slots that
-        // later events fill. Other groups go word by word through step().
-        MORVEL_INLINE std::size_t run(const unsigned char* p, const unsigned char* const end, Event* out) noexcept {
-            constexpr unsigned kCommon = (1u << 0x0) | (1u << 0x2) | (1u << 0x6);
-            // x (bits 10..0) stays and p (bit 11) goes to bit 32 at once.
-            constexpr std::uint64_t kXpMul = 1 + (std::uint64_t{1} << 21);
-            constexpr std::uint64_t kXpMask = 0x7FFu | (std::uint64_t{1} << 32);
-            unsigned char* o = reinterpret_cast<unsigned char*>(out);
-            std::uint64_t b = base;
-            std::uint64_t tt = t;
-            std::uint64_t yy = std::uint64_t{y} << 16;
-            auto common = [&](std::uint64_t w) {
-                const std::uint64_t type = w >> 12;
-                const std::uint64_t f = w & 0xFFFu;
-                store_u64(o, tt);
-                store_u64(o + 8, yy | ((f * kXpMul) & kXpMask));
-                o = pick_if<0x2>(type, o + sizeof(Event), o);
-                yy = pick_if<0x0>(type, (f & 0x7FFu) << 16, yy);
-                tt = pick_if<0x6>(type, b + f, tt);
-            };
-            while (end - p >= 8) {
-                const std::uint64_t v = load_u64(p);
-                if (all_common(v)) {
-                    common(v & 0xFFFFu);
-                    common((v >> 16) & 0xFFFFu);
-                    common((v >> 32) & 0xFFFFu);
-                    common(v >> 48);
-                    p += 8;
-                } else {
-                    // Word by word (runs of vectors, mixed stretches) until
-                    // one of the three types is followed by a group of them.
-                    t = tt;
-                    y = static_cast<std::uint16_t>(yy >> 16);
-                    for (;;) {
-                        const std::uint16_t w = load_u16(p);
-                        p += kWordBytes;
-                        o += step(w, reinterpret_cast<Event*>(o)) * sizeof(Event);
-                        if (p == end) break;
-                        if (((kCommon >> (w >> 12)) & 1u) != 0 && (end - p < 8 || all_common(load_u64(p)))) break;
-                    }
-                    b = base;
-                    tt = t;
-                    yy = std::uint64_t{y} << 16;
-                }
-            }
-            t = tt;
-            y = static_cast<std::uint16_t>(yy >> 16);
-            for (; p != end; p += kWordBytes) o += step(load_u16(p), reinterpret_cast<Event*>(o)) * sizeof(Event);
-            return static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out)) / sizeof(Event);
-        }
-
-        // Decodes one word; returns the number of events written to out.
-        MORVEL_INLINE std::size_t step(std::uint16_t w, Event* out) noexcept {
-            switch (w >> 12) {
-                case 0x0:  // EVT_ADDR_Y
-                    y = static_cast<std::uint16_t>(w & 0x7FFu);
-                    return 0;
-                case 0x2:  // EVT_ADDR_X
-                    out->t = t;
-                    out->x = static_cast<std::uint16_t>(w & 0x7FFu);
-                    out->y = y;
-                    out->p = static_cast<std::uint8_t>((w >> 11) & 1u);
-                    return 1;
-                case 0x3:  // VECT_BASE_X
-                    base_x = static_cast<std::uint16_t>(w & 0x7FFu);
-                    polarity = static_cast<std::uint8_t>((w >> 11) & 1u);
-                    return 0;
-                case 0x4: {  // VECT_12
-                    const std::size_t k = vector(w & 0xFFFu, out);
-                    base_x = static_cast<std::uint16_t>(base_x + 12u);
-                    return k;
-                }
-                case 0x5: {  // VECT_8
-                    const std::size_t k = vector(w & 0xFFu, out);
-                    base_x = static_cast<std::uint16_t>(base_x + 8u);
-                    return k;
-                }
-                case 0x6:  // EVT_TIME_LOW
-                    t = base + (w & 0xFFFu);
-                    return 0;
-                case 0x8: {  // EVT_TIME_HIGH
-                    const std::uint64_t th = w & 0xFFFu;
-                    const std::uint64_t prev = (base >> 12) & 0xFFFu;
-                    if (th != prev) {
-                        // A drop of half the range or more is a wrap; the new
-                        // high word also restarts the low word at 0.
-                        const std::uint64_t loops = (base >> 24) + (prev >= th + 2048u ? 1u : 0u);
-                        base = (loops << 24) | (th << 12);
-                        t = base;
-                    }
-                    return 0;
-                }
-                default:
-                    return 0;
-            }
-        }
-    };
 };
 
 }  // namespace morvel::kernels

@@ -67,15 +67,31 @@ struct EvtHighScan {
     }
 
     static Summary summarize(const Decoder&, const unsigned char* data, std::size_t n) noexcept {
+        const std::size_t words = n / sizeof(Word);
+        if constexpr (sizeof(Word) == 4) {
+            if (simd::avx512()) return summarize_wide(data, words);
+        }
         Summary s;
         const Decoder counter;
         s.events = counter.count_events(data, n);
-        const std::size_t words = n / sizeof(Word);
         for (std::size_t i = 0; i < words; ++i) {
             const Word w = load(data + i * sizeof(Word));
             if ((w >> kTypeShift) == 0x8) [[unlikely]]
                 s.high.template add<std::uint64_t{1} << 27, false>((w >> kHighShift) & 0x0FFFFFFFu);
         }
+        return s;
+    }
+
+    // The same from one wide pass (evt_avx512.hpp). As for EVT 3.0, the
+    // callback takes locals of its own, and the bytes' address by value.
+    static Summary summarize_wide(const unsigned char* data, std::size_t words) noexcept {
+        HighRun high;
+        const std::size_t events = evt2_scan_avx512(data, words, [&high, data](std::size_t k) {
+            high.template add<std::uint64_t{1} << 27, false>((load(data + k * sizeof(Word)) >> kHighShift) & 0x0FFFFFFFu);
+        });
+        Summary s;
+        s.events = events;
+        s.high = high;
         return s;
     }
 
@@ -110,7 +126,8 @@ struct Scan<Evt21Decoder> : EvtHighScan<Evt21Decoder, std::uint64_t, 60, 32> {};
 // EVT 3.0: y, base x and polarity, time high, low and loops.
 //
 // Events and vector steps come from a vectorised pass, time highs and
-// vector bases (rare words) from a pass that looks at four words at a time;
+// vector bases (rare words) from a pass that looks at four words at a time
+// (the wide path finds them all in one pass);
 // y and time low, which camera data sets again every few words, from the
 // piece's end backwards.
 
@@ -137,57 +154,7 @@ struct Scan<Evt3Decoder> {
     };
 
     static Summary summarize(const Evt3Decoder&, const unsigned char* data, std::size_t n) noexcept {
-        Summary s;
-        const std::size_t words = n / 2;
-        // Events, and what vectors add to base x, in 16-bit lanes summed per
-        // block (vectorised).
-        std::uint16_t adds = 0;
-        constexpr std::size_t kBlock = 4096;  // 4096 * 12 < 2^16
-        for (std::size_t i = 0; i < words;) {
-            const std::size_t end = words - i > kBlock ? i + kBlock : words;
-            std::uint16_t events = 0, add = 0;
-            for (; i < end; ++i) {
-                const std::uint16_t w = load_u16(data + 2 * i);
-                const auto type = static_cast<std::uint16_t>(w >> 12);
-                const auto m12 = static_cast<std::uint16_t>(-static_cast<std::uint16_t>(type == 0x4));
-                const auto m8 = static_cast<std::uint16_t>(-static_cast<std::uint16_t>(type == 0x5));
-                const auto bits = static_cast<std::uint16_t>(w & ((m12 & 0x0FFFu) | (m8 & 0x00FFu)));
-                events = static_cast<std::uint16_t>(events + (type == 0x2) + Evt3Decoder::popcount16(bits));
-                add = static_cast<std::uint16_t>(add + ((m12 & 12u) | (m8 & 8u)));
-            }
-            s.events += events;
-            adds = static_cast<std::uint16_t>(adds + add);
-        }
-        // The rare words, four at a time: time highs and vector bases (a
-        // lane whose type nibble is 0x8 or 0x3).
-        std::size_t last_base = words;
-        auto rare = [&](std::size_t k) {
-            const std::uint16_t w = load_u16(data + 2 * k);
-            if ((w >> 12) == 0x8) s.high.template add<2048, false>(w & 0xFFFu);
-            else if ((w >> 12) == 0x3) last_base = k;
-        };
-        std::size_t i = 0;
-        for (; i + 4 <= words; i += 4) {
-            const std::uint64_t v = load_u64(data + 2 * i) & 0xF000F000F000F000u;
-            if ((zero_lanes(v ^ 0x8000800080008000u) | zero_lanes(v ^ 0x3000300030003000u)) != 0) [[unlikely]]
-                for (std::size_t k = i; k < i + 4; ++k) rare(k);
-        }
-        for (; i < words; ++i) rare(i);
-        if (last_base < words) {
-            const std::uint16_t w = load_u16(data + 2 * last_base);
-            std::uint16_t after = 0;
-            for (std::size_t k = last_base + 1; k < words; ++k) {
-                const auto type = load_u16(data + 2 * k) >> 12;
-                after = static_cast<std::uint16_t>(after + (type == 0x4 ? 12 : 0) + (type == 0x5 ? 8 : 0));
-            }
-            s.has_base = true;
-            s.base_x = static_cast<std::uint16_t>((w & 0x7FFu) + after);
-            s.polarity = static_cast<std::uint8_t>((w >> 11) & 1u);
-        } else {
-            s.base_x = adds;
-        }
-        backwards(s, data, words);
-        return s;
+        return simd::avx512() ? summarize_wide(data, n / 2) : summarize_plain(data, n / 2);
     }
 
     static void apply(Evt3Decoder& d, const Summary& s) noexcept {
@@ -226,6 +193,94 @@ struct Scan<Evt3Decoder> {
     static constexpr std::uint64_t kSpan = 4096;
 
 private:
+    static Summary summarize_plain(const unsigned char* data, std::size_t words) noexcept {
+        Summary s;
+        // Events, and what vectors add to base x, in 16-bit lanes summed per
+        // block (vectorised).
+        std::uint16_t adds = 0;
+        constexpr std::size_t kBlock = 4096;  // 4096 * 12 < 2^16
+        for (std::size_t i = 0; i < words;) {
+            const std::size_t end = words - i > kBlock ? i + kBlock : words;
+            std::uint16_t events = 0, add = 0;
+            for (; i < end; ++i) {
+                const std::uint16_t w = load_u16(data + 2 * i);
+                const auto type = static_cast<std::uint16_t>(w >> 12);
+                const auto m12 = static_cast<std::uint16_t>(-static_cast<std::uint16_t>(type == 0x4));
+                const auto m8 = static_cast<std::uint16_t>(-static_cast<std::uint16_t>(type == 0x5));
+                const auto bits = static_cast<std::uint16_t>(w & ((m12 & 0x0FFFu) | (m8 & 0x00FFu)));
+                events = static_cast<std::uint16_t>(events + (type == 0x2) + Evt3Decoder::popcount16(bits));
+                add = static_cast<std::uint16_t>(add + ((m12 & 12u) | (m8 & 8u)));
+            }
+            s.events += events;
+            adds = static_cast<std::uint16_t>(adds + add);
+        }
+        // The rare words, four at a time: time highs and vector bases (a
+        // lane whose type nibble is 0x8 or 0x3).
+        std::size_t last_base = words;
+        auto rare = [&](std::size_t k) {
+            const std::uint16_t w = load_u16(data + 2 * k);
+            if ((w >> 12) == 0x8) s.high.template add<2048, false>(w & 0xFFFu);
+            else if ((w >> 12) == 0x3) last_base = k;
+        };
+        std::size_t i = 0;
+        for (; i + 4 <= words; i += 4) {
+            const std::uint64_t v = load_u64(data + 2 * i) & 0xF000F000F000F000u;
+            if ((zero_lanes(v ^ 0x8000800080008000u) | zero_lanes(v ^ 0x3000300030003000u)) != 0) [[unlikely]]
+                for (std::size_t k = i; k < i + 4; ++k) rare(k);
+        }
+        for (; i < words; ++i) rare(i);
+        std::uint16_t after = 0;
+        if (last_base < words) {
+            for (std::size_t k = last_base + 1; k < words; ++k) {
+                const auto type = load_u16(data + 2 * k) >> 12;
+                after = static_cast<std::uint16_t>(after + (type == 0x4 ? 12 : 0) + (type == 0x5 ? 8 : 0));
+            }
+        }
+        finish(s, data, words, last_base, after, adds);
+        return s;
+    }
+
+    // The same from one wide pass (evt_avx512.hpp). What the pass's callback
+    // sets are locals of their own, and it takes the bytes' address by
+    // value: an object whose address reaches that call (not inlined, another
+    // target) is kept in memory throughout, the plain path's included.
+    static Summary summarize_wide(const unsigned char* data, std::size_t words) noexcept {
+        HighRun high;
+        std::size_t last_base = words;
+        std::uint16_t adds = 0, at_base = 0;
+        const std::size_t events =
+            evt3_scan_avx512(data, words, &adds, [&high, &last_base, &at_base, data](std::size_t k, std::uint16_t steps) {
+            const std::uint16_t w = load_u16(data + 2 * k);
+            if ((w >> 12) == 0x8) {
+                high.template add<2048, false>(w & 0xFFFu);
+            } else {
+                last_base = k;
+                at_base = steps;
+            }
+        });
+        Summary s;
+        s.events = events;
+        s.high = high;
+        finish(s, data, words, last_base, static_cast<std::uint16_t>(adds - at_base), adds);
+        return s;
+    }
+
+    // Base x and polarity from the last vector base (and the vector steps
+    // `after` it) or, with none, the steps of the piece (`adds`); then y and
+    // time low.
+    static void finish(Summary& s, const unsigned char* data, std::size_t words, std::size_t last_base,
+                       std::uint16_t after, std::uint16_t adds) noexcept {
+        if (last_base < words) {
+            const std::uint16_t w = load_u16(data + 2 * last_base);
+            s.has_base = true;
+            s.base_x = static_cast<std::uint16_t>((w & 0x7FFu) + after);
+            s.polarity = static_cast<std::uint8_t>((w >> 11) & 1u);
+        } else {
+            s.base_x = adds;
+        }
+        backwards(s, data, words);
+    }
+
     // Bit 12 of each 16-bit lane of v (whose lanes hold only their type
     // nibble) set where the lane is 0.
     static MORVEL_INLINE std::uint64_t zero_lanes(std::uint64_t d) noexcept {

@@ -35,6 +35,15 @@ def decode_evt3(raw_data: bytes, *, threads: Optional[int] = None) -> np.ndarray
     events.
     """
 
+def _simd(enabled: Optional[bool] = None) -> bool:
+    """Whether the decoders of this module take their AVX-512 paths.
+
+    With ``enabled`` True or False, turns them on (where the CPU has them) or
+    off for the whole process and returns whether they were on. Both paths
+    give the same events; MORVEL_SIMD=0 in the environment turns the wide
+    ones off from the start.
+    """
+
 @disjoint_base
 class Evt2Decoder:
     """Streaming EVT 2.0 decoder: time high, wraps and a partial word carry over between calls."""

@@ -327,12 +327,35 @@ void add_decoder_type(PyObject* m, const char* qualified, const char* doc, const
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
 }
 
+// ---------------------------------------------------------------------------
+// _simd: whether the decoders take their wide (AVX-512) paths, for tests that
+// compare them with the plain ones.
+
+constexpr auto kSimd = kit::function("_simd", "bool", kit::Param{"enabled", "Optional[bool]", "None"});
+
+PyObject* simd_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kit::guard([&] {
+        auto a = kit::parse(kSimd, args, nargs, kwnames);
+        const bool was = a[0] && a[0] != Py_None ? kn::simd::set_avx512(kit::arg_bool(a[0], true))
+                                                 : kn::simd::avx512();
+        return kit::check(PyBool_FromLong(was)).release();
+    });
+}
+
+const char* const kSimdDoc =
+    "Whether the decoders of this module take their AVX-512 paths.\n\n"
+    "With ``enabled`` True or False, turns them on (where the CPU has them)\n"
+    "or off for the whole process and returns whether they were on. Both\n"
+    "paths give the same events; MORVEL_SIMD=0 in the environment turns the\n"
+    "wide ones off from the start.\n";
+
 }  // namespace
 
 void add_decoders(PyObject* m) {
     static PyMethodDef defs[] = {
         kit::def(kDecodeEvt2, decode_evt2, kDecodeEvt2Doc),
         kit::def(kDecodeEvt3, decode_evt3, kDecodeEvt3Doc),
+        kit::def(kSimd, simd_fn, kSimdDoc),
     };
     kit::add_functions(m, defs);
     add_decoder_type<kn::Evt2Decoder>(m, "morvel.io.formats.Evt2Decoder", kEvt2DecoderDoc, kEvt2DecodeDoc,
