@@ -2,7 +2,8 @@
 // blocks, cut into chunks of a random size through BlockCarry, must give
 // exactly the events of one whole decode, chunk after chunk. Every chunk and
 // every carry is an exactly sized heap block, so writing past what plan()
-// announced (or what carry_needed() asked for) trips ASan.
+// announced (an exact count, or a bound when it fits the room) or what
+// carry_needed() asked for trips ASan.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,7 +48,7 @@ void check(const std::uint8_t* data, std::size_t size, fuzz::Rng& rng) {
             }
             Event* out = k ? new Event[k] : nullptr;
             const std::size_t got = src.fill(out, room, carry ? carry->data() : nullptr);
-            CHECK(got == k);
+            CHECK(got <= k);
             current.insert(current.end(), out, out + got);
             delete[] out;
             if (current.size() == chunk) {

@@ -3,9 +3,10 @@
 // filled, carry the rest".
 //
 // A source hands events to the chunk being filled through three calls:
-//   need  = src.plan(room);     // events fill() will write (<= room), and the
-//                               // carry it needs (src.carry_needed())
-//   k     = src.fill(out, room, carry);   // == need; `out` has room for it
+//   need  = src.plan(room);     // events fill() will write (<= room), or a
+//                               // bound of them, and the carry it needs
+//                               // (src.carry_needed())
+//   k     = src.fill(out, room, carry);   // <= need; `out` has room for need
 //   src.empty()                 // nothing left of what was fed
 // plan() may be called with the GIL held (the caller allocates what it says),
 // fill() runs without it and never allocates.
@@ -41,9 +42,12 @@ inline std::size_t chunk_capacity(std::size_t chunk_size, std::size_t capacity, 
 }
 
 // A block decoder fed block by block. Decoder: `count_events(data, n)` (the
-// exact count decode() will give for the same bytes), `decode(data, n, out)`
-// and `pending_bytes()`. A block whose events fit the room left in the chunk
-// is decoded straight into it; a larger one is decoded into the carry and
+// exact count decode() will give for the same bytes), optionally
+// `max_events(n)` (a bound of it, without reading the bytes), `decode(data,
+// n, out)` and
+// `pending_bytes()`. A block whose events fit the room left in the chunk is
+// decoded straight into it (when its bound fits, without counting them
+// first: plan() gives the bound); a larger one is decoded into the carry and
 // handed out from there, chunk after chunk. The bytes fed must not change
 // until the block is used up.
 template <class Decoder>
@@ -64,6 +68,13 @@ public:
         if (carry_left_) return carry_left_ < room ? carry_left_ : room;
         if (size_ == 0) return 0;
         if (!counted_) {
+            if constexpr (requires { decoder.max_events(size_); }) {
+                if (const std::size_t bound = decoder.max_events(size_); bound <= room) {
+                    count_ = bound;  // fits as it is
+                    counted_ = true;
+                    return bound;
+                }
+            }
             count_ = decoder.count_events(data_, size_);
             counted_ = true;
         }
@@ -76,7 +87,8 @@ public:
         return carry_left_ == 0 && size_ != 0 && counted_ && count_ > room ? count_ : 0;
     }
 
-    // Writes plan(room) events to out; `carry` holds carry_needed(room).
+    // Writes what plan(room) announced (its bound: at most that) to out;
+    // `carry` holds carry_needed(room).
     std::size_t fill(Event* out, std::size_t room, Event* carry) noexcept {
         if (carry_left_ == 0 && size_ != 0) {
             if (!counted_) plan(room);
@@ -102,7 +114,7 @@ public:
 private:
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;    // bytes of the block not yet decoded
-    std::size_t count_ = 0;   // events in them (once counted)
+    std::size_t count_ = 0;   // events in them, or a bound that fit (once counted)
     bool counted_ = false;
     const Event* carry_ = nullptr;
     std::size_t carry_at_ = 0, carry_left_ = 0;

@@ -411,14 +411,17 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t 
             });
             if (out) return out.release();
         }
-        // EVT 2.0 gives at most an event a word, so one array for that bound
-        // is filled in place in one pass and cut to what it holds (untouched
-        // memory costs nothing; a file that grew meanwhile gets its chunks
-        // joined). The other formats' bounds are many times their events:
-        // an exact count first (a fast pass), then one allocation and the decode.
-        if (self->format == Fmt::evt2) {
+        // EVT 2.0 gives at most an event a word, EVT 3.0 twelve, so one
+        // array for that bound is filled in place in one pass and cut to what
+        // it holds (memory never touched costs nothing but address space; a
+        // file that grew meanwhile gets its chunks joined). Bounds above the
+        // whole-read limit, and EVT 2.1's (32 events in 8 bytes), take an
+        // exact count first (a fast pass), then one allocation and the decode.
+        if (self->format != Fmt::evt21) {
             kit::File file(self->path.get());
-            const std::size_t bound = kn::Evt2Decoder{}.max_events(data_bytes<kn::Evt2Decoder>(file, self)) + 1;
+            const std::size_t bound = by_format(self->format, [&]<class D>(D) {
+                return D{}.max_events(data_bytes<D>(file, self)) + 1;
+            });
             if (bound <= kit::whole_read_limit()) {
                 Ref all = kit::make_generator(chunks_for(self, bound, true), "RawReader.read_all");
                 return kit::joined_chunks(all.get()).release();
