@@ -88,15 +88,13 @@ SplitPlan<Decoder> plan_file(File& file, long long data_offset, const Decoder& s
 }
 
 // Phase 2 for the plan's pieces [first, last): each decoded from its start
-// state into its slice of one new EVENT_DTYPE array. Bytes that changed
+// state into its slice of `ev` (room for their events). Bytes that changed
 // since the plan was made could hold more events than their slice: each
 // piece is counted first, and a changed one raises OSError.
 template <class Decoder>
-Ref decode_file(File& file, long long data_offset, const SplitPlan<Decoder>& plan, std::size_t first,
-                std::size_t last, unsigned threads) {
+void decode_file_into(File& file, long long data_offset, const SplitPlan<Decoder>& plan, std::size_t first,
+                      std::size_t last, unsigned threads, morvel::kernels::Event* ev) {
     const std::size_t base = plan.offsets[first];
-    Ref out = np::empty(static_cast<npy_intp>(plan.offsets[last] - base));
-    morvel::kernels::Event* ev = np::events_data(out);
     std::vector<char> changed(plan.pieces(), 0);
     int err;
     {
@@ -115,6 +113,14 @@ Ref decode_file(File& file, long long data_offset, const SplitPlan<Decoder>& pla
     check_signals();
     if (std::find(changed.begin(), changed.end(), 1) != changed.end())
         raise(PyExc_OSError, "%S: the file changed while it was read", file.path());
+}
+
+// The same into one new EVENT_DTYPE array.
+template <class Decoder>
+Ref decode_file(File& file, long long data_offset, const SplitPlan<Decoder>& plan, std::size_t first,
+                std::size_t last, unsigned threads) {
+    Ref out = np::empty(static_cast<npy_intp>(plan.offsets[last] - plan.offsets[first]));
+    decode_file_into(file, data_offset, plan, first, last, threads, np::events_data(out));
     return out;
 }
 

@@ -273,7 +273,10 @@ inline std::size_t keep_window(Event* ev, std::size_t n, std::uint64_t t_start, 
 
 // The events of the window, decoded from the index's pieces that can hold
 // them: with time highs that only grow, the events after a state's time
-// high lie in [floor, next state's floor + span).
+// high lie in [floor, next state's floor + span). A piece whose events all
+// lie inside the window by that rule is decoded straight into its place in
+// the result; those at the window's edges are decoded aside and filtered.
+// A file whose time goes back is decoded whole and filtered.
 template <class Decoder>
 Ref read_window(Reader* self, std::uint64_t t_start, std::uint64_t t_end, unsigned threads) {
     using Scan = kn::Scan<Decoder>;
@@ -283,39 +286,56 @@ Ref read_window(Reader* self, std::uint64_t t_start, std::uint64_t t_end, unsign
     auto index = index_of<Decoder>(self, file, n, threads);
     const auto& plan = index->plan;
     const std::size_t pieces = plan.pieces();
-    std::size_t lo = 0, hi = pieces;
-    if (index->monotone) {
-        auto floor = [&](std::size_t i) { return Scan::floor_t(plan.starts[i]); };
-        auto top = [&](std::size_t i) {  // above every t of piece i
-            const std::uint64_t f = floor(i + 1);
-            return f > UINT64_MAX - Scan::kSpan ? UINT64_MAX : f + Scan::kSpan;
-        };
-        // The first piece that can reach t_start, the first past t_end.
-        std::size_t a = 0, b = pieces;
+    auto filtered = [&](std::size_t first, std::size_t last) {
+        Ref out = kit::decode_file(file, self->data_offset, plan, first, last, threads);
+        const std::size_t total = static_cast<std::size_t>(np::length(out));
+        std::size_t kept;
+        {
+            kit::MaybeNoGil nogil(total * sizeof(Event) >= kit::kReleaseGilBytes);
+            kept = keep_window(np::events_data(out), total, t_start, t_end);
+        }
+        np::shrink(out, static_cast<npy_intp>(kept));
+        return out;
+    };
+    if (!index->monotone) return pieces ? filtered(0, pieces) : np::empty(0);
+
+    auto floor = [&](std::size_t i) { return Scan::floor_t(plan.starts[i]); };
+    auto top = [&](std::size_t i) {  // above every t of piece i
+        const std::uint64_t f = floor(i + 1);
+        return f > UINT64_MAX - Scan::kSpan ? UINT64_MAX : f + Scan::kSpan;
+    };
+    // The first piece of [from, pieces) for which `past` holds (it holds for
+    // every piece after it too: floors only grow).
+    auto first_past = [&](std::size_t from, auto&& past) {
+        std::size_t a = from, b = pieces;
         while (a < b) {
             const std::size_t m = a + (b - a) / 2;
-            if (top(m) > t_start) b = m;
+            if (past(m)) b = m;
             else a = m + 1;
         }
-        lo = a;
-        b = pieces;
-        while (a < b) {
-            const std::size_t m = a + (b - a) / 2;
-            if (floor(m) >= t_end) b = m;
-            else a = m + 1;
-        }
-        hi = a;
-    }
+        return a;
+    };
+    // The pieces that can hold events of the window, [lo, hi), and among
+    // them those all of whose events are in it, [in, out).
+    const std::size_t lo = first_past(0, [&](std::size_t i) { return top(i) > t_start; });
+    const std::size_t hi = first_past(lo, [&](std::size_t i) { return floor(i) >= t_end; });
     if (lo >= hi) return np::empty(0);
-    Ref out = kit::decode_file(file, self->data_offset, index->plan, lo, hi, threads);
-    const std::size_t total = static_cast<std::size_t>(np::length(out));
-    std::size_t kept;
-    {
-        kit::MaybeNoGil nogil(total * sizeof(Event) >= kit::kReleaseGilBytes);
-        kept = keep_window(np::events_data(out), total, t_start, t_end);
-    }
-    np::shrink(out, static_cast<npy_intp>(kept));
-    return out;
+    const std::size_t in = std::min(first_past(lo, [&](std::size_t i) { return floor(i) >= t_start; }), hi);
+    std::size_t out = first_past(in, [&](std::size_t i) { return top(i) > t_end; });
+    out = std::max(std::min(out, hi), in);
+    if (in == out) return filtered(lo, hi);
+
+    Ref head = in > lo ? filtered(lo, in) : np::empty(0);
+    Ref tail = hi > out ? filtered(out, hi) : np::empty(0);
+    const std::size_t n_head = static_cast<std::size_t>(np::length(head));
+    const std::size_t n_tail = static_cast<std::size_t>(np::length(tail));
+    const std::size_t n_in = plan.offsets[out] - plan.offsets[in];
+    Ref result = np::empty(static_cast<npy_intp>(n_head + n_in + n_tail));
+    Event* ev = np::events_data(result);
+    std::memcpy(static_cast<void*>(ev), np::events_data(head), n_head * sizeof(Event));
+    kit::decode_file_into(file, self->data_offset, plan, in, out, threads, ev + n_head);
+    std::memcpy(static_cast<void*>(ev + n_head + n_in), np::events_data(tail), n_tail * sizeof(Event));
+    return result;
 }
 
 // (first t, last t) of the file from its index and the two pieces that hold
