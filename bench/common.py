@@ -33,7 +33,8 @@ class Case:
     ``ours`` and every entry of ``refs`` are argument-less callables doing the
     same work. ``target`` is the speed-up over ``refs[target_ref]`` the case
     is meant to show (None: none stated). ``setup`` runs before every timed
-    call (not timed), ``units`` = (count, label) turns the time into a rate.
+    call (not timed), ``ref_setup`` instead of it before the references' when
+    given, ``units`` = (count, label) turns the time into a rate.
     """
 
     group: str
@@ -43,6 +44,7 @@ class Case:
     target: float | None = None
     target_ref: str | None = None
     setup: Callable[[], object] | None = None
+    ref_setup: Callable[[], object] | None = None
     units: tuple[float, str] | None = None
     repeat: int = 5
     note: str = ""

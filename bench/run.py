@@ -41,7 +41,7 @@ def run_module(module, stem, args, missing) -> None:
             if ref is None:
                 cells.append(f"{ref_name}: not installed")
                 continue
-            t = best_time(ref, case.setup, case.repeat)
+            t = best_time(ref, case.ref_setup or case.setup, case.repeat)
             ratio = t / ours
             mark = ""
             if case.target is not None and ref_name == (case.target_ref or ref_name):
