@@ -237,6 +237,32 @@ N_BIG = 20_000_000
 
 
 @pytest.mark.skipif(bool(os.environ.get("MORVEL_SANITIZED")), reason="ASan reserves more address space than the limit")
+def test_raw_whole_read_when_its_bound_is_refused(tmp_path):
+    """A one-thread whole read takes address space for the file's bound of
+    events, 12 a word for EVT 3.0. Where that is refused and the events
+    themselves fit, it counts them first and reads the file whole."""
+    import hashlib
+
+    ev = make_events(1_000_000)
+    path = str(tmp_path / "r.raw")
+    write_raw(path, ev, format="EVT3", sensor_size=(1280, 720))
+    whole = RawReader(path).read_all(threads=1)
+    assert np.array_equal(whole, ev)
+    bound_bytes = os.path.getsize(path) // 2 * 12 * 13
+    room = 13 * len(ev) + (bound_bytes - 13 * len(ev)) // 2  # the events, not the bound
+    code = f"""
+        import hashlib, resource
+        from morvel.io.formats import RawReader
+        vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + {room}, resource.RLIM_INFINITY))
+        print(hashlib.sha1(RawReader({path!r}).read_all(threads=1).tobytes()).hexdigest())
+    """
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == [hashlib.sha1(whole.tobytes()).hexdigest()]
+
+
+@pytest.mark.skipif(bool(os.environ.get("MORVEL_SANITIZED")), reason="ASan reserves more address space than the limit")
 @pytest.mark.parametrize(
     "setup, call, output_bytes, scratch_bytes",
     [

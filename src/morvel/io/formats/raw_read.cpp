@@ -436,15 +436,22 @@ PyObject* reader_read_all(PyObject* self_obj, PyObject* const* args, Py_ssize_t 
         // it holds (memory never touched costs nothing but address space; a
         // file that grew meanwhile gets its chunks joined). Bounds above the
         // whole-read limit, and EVT 2.1's (32 events in 8 bytes), take an
-        // exact count first (a fast pass), then one allocation and the decode.
+        // exact count first (a fast pass), then one allocation and the decode;
+        // so does a bound whose address space is refused (strict overcommit,
+        // a limit on the process's address space).
         if (self->format != Fmt::evt21) {
             kit::File file(self->path.get());
             const std::size_t bound = by_format(self->format, [&]<class D>(D) {
                 return D{}.max_events(data_bytes<D>(file, self)) + 1;
             });
             if (bound <= kit::whole_read_limit()) {
-                Ref all = kit::make_generator(chunks_for(self, bound, true), "RawReader.read_all");
-                return kit::joined_chunks(all.get()).release();
+                try {
+                    Ref all = kit::make_generator(chunks_for(self, bound, true), "RawReader.read_all");
+                    return kit::joined_chunks(all.get()).release();
+                } catch (const kit::PyError&) {
+                    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+                    PyErr_Clear();
+                }
             }
         }
         const std::size_t total = count_file_events(self);
