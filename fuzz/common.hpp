@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernels/event.hpp"
+#include "kernels/simd.hpp"
 
 #define CHECK(c)                                                        \
     do {                                                                \
@@ -62,6 +63,17 @@ void feed(Decoder& dec, const std::uint8_t* d, std::size_t n, std::vector<Event>
     const Event* events = reinterpret_cast<const Event*>(out.data());
     all.insert(all.end(), events, events + count);
     delete[] buf;
+}
+
+// A fresh decoder fed the whole buffer on the plain path, its events in
+// `all`; the wide paths (where the CPU has them) are on again after.
+template <class Decoder>
+Decoder feed_plain(const std::uint8_t* d, std::size_t n, std::vector<Event>& all) {
+    morvel::kernels::simd::set_avx512(false);
+    Decoder dec;
+    feed(dec, d, n, all);
+    morvel::kernels::simd::set_avx512(true);
+    return dec;
 }
 
 // Feeds data[0, size) to dec in pieces whose sizes come from a generator

@@ -10,7 +10,6 @@
 
 #include "common.hpp"
 #include "kernels/evt.hpp"
-#include "kernels/simd.hpp"
 
 using morvel::kernels::Event;
 using morvel::kernels::Evt3Decoder;
@@ -68,12 +67,8 @@ std::vector<Event> reference(const std::uint8_t* d, std::size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Whole buffer, one call, on the plain path and on the wide one (where
     // the CPU has it); the pieces below take the wide one.
-    namespace simd = morvel::kernels::simd;
-    simd::set_avx512(false);
-    Evt3Decoder plain_dec;
     std::vector<Event> plain;
-    fuzz::feed(plain_dec, data, size, plain);
-    simd::set_avx512(true);
+    const Evt3Decoder plain_dec = fuzz::feed_plain<Evt3Decoder>(data, size, plain);
     Evt3Decoder whole;
     std::vector<Event> a;
     fuzz::feed(whole, data, size, a);
