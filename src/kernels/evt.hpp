@@ -24,7 +24,6 @@
 #include "event.hpp"
 #include "evt_avx512.hpp"
 #include "evt_words.hpp"
-#include "simd.hpp"
 
 namespace morvel::kernels {
 
@@ -95,9 +94,8 @@ struct Evt2Decoder {
         if (simd::avx512()) {
             // The wide path writes past its events: it stops where the words
             // left yield avx512::kRoom events, which go one by one.
-            const unsigned char* split = end;
-            for (std::size_t after = 0; split != data && after < avx512::kRoom; split -= kWordBytes)
-                after += (load_u32(split - kWordBytes) >> 28) < 2;
+            const unsigned char* split = last_events_start<kWordBytes>(
+                data, end, avx512::kRoom, [](const unsigned char* w) { return std::size_t{(load_u32(w) >> 28) < 2}; });
             k += evt2_decode_avx512(c, data, split, out + k);
             p = split;
         }
@@ -301,9 +299,8 @@ struct Evt3Decoder {
         // nothing else is known).
         const bool wide = simd::avx512();
         const std::size_t room = wide ? avx512::kRoom : 2;
-        const unsigned char* split = end;
-        for (std::size_t after = 0; split != data && after < room; split -= kWordBytes)
-            after += word_events(load_u16(split - kWordBytes));
+        const unsigned char* split = last_events_start<kWordBytes>(
+            data, end, room, [](const unsigned char* w) { return std::size_t{word_events(load_u16(w))}; });
         k += wide ? evt3_decode_avx512(c, data, split, out + k) : c.run(data, split, out + k);
         for (const unsigned char* p = split; p != end; p += kWordBytes) k += c.step(load_u16(p), out + k);
 

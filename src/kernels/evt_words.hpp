@@ -13,6 +13,18 @@
 
 namespace morvel::kernels {
 
+// Where the last words of [data, end) that yield at least `room` events
+// begin (data when all of them yield fewer); events(p) counts the events of
+// the word at p. Loops that write past their last event stop there, and the
+// words after go one by one.
+template <std::size_t kWordBytes, class Events>
+MORVEL_INLINE const unsigned char* last_events_start(const unsigned char* data, const unsigned char* end,
+                                                     std::size_t room, Events&& events) noexcept {
+    const unsigned char* split = end;
+    for (std::size_t after = 0; split != data && after < room; split -= kWordBytes) after += events(split - kWordBytes);
+    return split;
+}
+
 // ---------------------------------------------------------------------------
 // EVT 2.0
 //
